@@ -1,0 +1,1 @@
+# Cross-builds the Windows programs into build/win32 (filled in with the stub).
