@@ -7,6 +7,7 @@
 
 #include "lzrw1/lzrw1.h"
 #include "platform/exception.h"
+#include "platform/stream.h"
 
 constexpr int32_t MaxPackEntries = 501;
 
@@ -32,6 +33,20 @@ extern bool CatalogueLoaded;
 extern std::string CurrentFileName;
 extern int32_t CurrentPackedSize;
 
+// The objects of the extraction in progress; each is null between operations.
+// ExtractAll (or a stand-alone ExtractEntry) owns the first two, ExtractEntry
+// the third; a released object's reference is cleared before it is freed.
+extern Tlzrw1* Decompressor;
+extern TFileStream* ArchiveStream;
+extern TFileStream* EntryFile;
+
+// Capacities of the counted strings of a record.
+constexpr int32_t SignatureCapacity = 15;
+constexpr int32_t FileNameCapacity = 200;
+constexpr int32_t SourcePathCapacity = 202;
+constexpr char PackSignature[] = "KVFILEID";
+constexpr char DirectoryMarker = '|';
+
 class EArchiveError : public Exception {
 public:
   using Exception::Exception;
@@ -44,3 +59,23 @@ bool ExtractEntry(const std::string& ArchivePath, const std::string& TargetDir, 
 bool ExtractAll(const std::string& ArchivePath, const std::string& TargetDir, TProgressHook Hook,
                 bool UseSourcePath);
 void GetExtractCounts(int32_t& BytesRead, int32_t& BytesWritten);
+
+// The text of a counted string of the given capacity (its length byte is
+// capped at the capacity, so a damaged record never reads past its field).
+std::string CountedString(const uint8_t* Field, int32_t Capacity);
+// Stores Text as a counted string: length byte, text, zeros to the capacity.
+// The caller makes sure the text fits.
+void SetCountedString(uint8_t* Field, int32_t Capacity, const std::string& Text);
+inline std::string EntryFileName(const TPackEntry& E) {
+  return CountedString(E.FileName, FileNameCapacity);
+}
+inline std::string EntrySourcePath(const TPackEntry& E) {
+  return CountedString(E.SourcePath, SourcePathCapacity);
+}
+
+// Whether Name may be appended to a target directory as an output name: it is
+// refused when it could leave the directory (a ".." component with either
+// separator, a leading '/' or '\', a drive "X:") or holds control
+// characters. Empty names pass here; callers decide whether they allow them.
+// On refusal, Reason (when given) says why.
+bool IsSafeOutputName(const std::string& Name, std::string* Reason = nullptr);
