@@ -27,13 +27,23 @@ public:
   TLZR& operator=(const TLZR&) = delete;
 
   // Compresses n (0..32768) bytes of source into dest, which must have room
-  // for n + CompressSlack bytes. Returns the block string's length (1..n+1).
+  // for n + CompressSlack bytes: the compressed form may run that far before
+  // it falls back to the stored form. Returns the block string's length
+  // (1..n+1): the compressed form when it is no longer than n, else the
+  // stored form. Never fails; reads no byte of source past n.
   uint16_t CompressBlock(const uint8_t* source, uint8_t* dest, uint16_t n);
 
   // Decodes the block string source[0..n) into dest, which has room for
   // destCapacity bytes. Never reads outside source nor writes outside dest,
   // whatever the input: a malformed block ends decoding early and the result
   // is the number of bytes decoded so far. Returns the decoded length.
+  // Malformed means an item cut off by the end of the source, a match reaching
+  // before the start of the output, or an item that does not fit in the
+  // destination; such an item is not decoded at all. A stored block longer
+  // than the destination is cut to it. At most 65535 bytes are decoded, since
+  // the result is 16-bit: destCapacity counts as min(destCapacity, 65535).
+  // A block string of 0 or 1 bytes decodes to nothing; a flag byte other than
+  // 0x80 (stored) is read as the compressed form. Uses no instance state.
   static uint16_t DecompressBlock(const uint8_t* source, uint8_t* dest, uint16_t n,
                                   uint32_t destCapacity);
 
@@ -43,8 +53,11 @@ public:
     return static_cast<uint16_t>(((v * 40543u) >> 4) & 0x0FFF);
   }
 
-  // Looks up position p of an n-byte block, records p in the hash table, and
-  // reports a match of at least 3 bytes starting at matchPos.
+  // Looks up position p (< n) of an n-byte block, records p in the hash table
+  // in every case, and reports a match of 3..18 bytes (at most n - p) starting
+  // at matchPos, the position the slot held, 1..4095 bytes before p. There is
+  // no search: only that one earlier position is compared. matchPos and
+  // matchLen are left alone when there is no match.
   bool ProbeMatch(const uint8_t* source, uint16_t p, uint16_t n, uint16_t& matchPos,
                   uint16_t& matchLen);
 
