@@ -6,9 +6,22 @@
 #include <cerrno>
 #include <climits>
 
+#include "platform/fault_injection.h"
 #include "platform/files.h"
 
 namespace {
+// Test hooks (platform/fault_injection.h): calls left before the failing one,
+// or -1 when off.
+int readFailAfter = -1;
+int writeFailAfter = -1;
+
+// Counts one call down; true when this is the call that must fail.
+bool InjectedFailure(int& after) {
+  if (after < 0) return false;
+  if (after-- == 0) return true;
+  return false;
+}
+
 // POSIX descriptors fit a 32-bit handle; a descriptor that does not (never
 // seen) is treated as a failed open rather than truncated.
 int32_t AsHandle(int fd) {
@@ -53,7 +66,7 @@ int32_t FileCreate(const std::string& path) {
 }
 
 int32_t FileRead(int32_t handle, void* buffer, int32_t count) {
-  if (count < 0) return -1;
+  if (count < 0 || InjectedFailure(readFailAfter)) return -1;
   char* p = static_cast<char*>(buffer);
   int32_t done = 0;
   // Read until count or end of file, so that pipes behave like files.
@@ -70,7 +83,7 @@ int32_t FileRead(int32_t handle, void* buffer, int32_t count) {
 }
 
 int32_t FileWrite(int32_t handle, const void* buffer, int32_t count) {
-  if (count < 0) return -1;
+  if (count < 0 || InjectedFailure(writeFailAfter)) return -1;
   const char* p = static_cast<const char*>(buffer);
   int32_t done = 0;
   while (done < count) {
@@ -105,3 +118,6 @@ int64_t FileSizeByName(const std::string& path) {
 }
 
 bool CreateDir(const std::string& path) { return ::mkdir(NativePath(path).c_str(), 0755) == 0; }
+
+void InjectFileReadFailure(int after) noexcept { readFailAfter = after; }
+void InjectFileWriteFailure(int after) noexcept { writeFailAfter = after; }
