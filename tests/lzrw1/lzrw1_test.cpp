@@ -741,6 +741,8 @@ protected:
     }
     EXPECT_TRUE(c.Failed());
     EXPECT_EQ(c.FailureMessage(), k.streamMessage);
+    ProgressHook = nullptr;  // c goes away with this scope
+    gReporter = nullptr;
   }
 
   void RunFile(const FailureCase& k, bool compress, TCompressMode mode) {
