@@ -18,3 +18,11 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVSFX_SANI
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs" -LE wine
+
+# ---- fuzz smoke run (tests/fuzz, scripts/fuzz.sh) ----
+# Builds the libFuzzer targets in build-fuzz/ (clang, ASan + UBSan) and runs
+# each for a fixed number of executions from the committed seeds and
+# regressions; a finding fails the test command. Long runs: scripts/fuzz.sh long.
+echo "== fuzz smoke run (build-fuzz/: libFuzzer + ASan + UBSan) =="
+bash scripts/fuzz.sh smoke
+# ---- end of fuzz smoke run ----
