@@ -43,7 +43,8 @@ public:
   // than the destination is cut to it. At most 65535 bytes are decoded, since
   // the result is 16-bit: destCapacity counts as min(destCapacity, 65535).
   // A block string of 0 or 1 bytes decodes to nothing; a flag byte other than
-  // 0x80 (stored) is read as the compressed form. Uses no instance state.
+  // 0x80 (stored) is read as the compressed form. Bytes of dest past the
+  // result, up to destCapacity, may be overwritten. Uses no instance state.
   static uint16_t DecompressBlock(const uint8_t* source, uint8_t* dest, uint16_t n,
                                   uint32_t destCapacity);
 

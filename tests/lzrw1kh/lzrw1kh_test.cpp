@@ -60,13 +60,21 @@ Bytes Compress(const Bytes& in) {
   return Compress(lzr, in);
 }
 
-// DecompressBlock from an exact copy of the block into exactly `capacity` bytes.
+// DecompressBlock from an exact copy of the block into a destination of
+// `capacity` bytes followed by canary bytes, which must stay untouched.
+constexpr size_t kCanaryBytes = 32;
+
 Bytes Decompress(const Bytes& block, uint32_t capacity) {
   const ExactBuffer src(block);
-  ExactBuffer dst(capacity);
+  ExactBuffer dst(size_t(capacity) + kCanaryBytes, kCanary);
   const uint16_t len =
       TLZR::DecompressBlock(src.data.get(), dst.data.get(), uint16_t(block.size()), capacity);
   EXPECT_LE(len, capacity);
+  for (size_t i = capacity; i < dst.size; ++i)
+    if (dst.data[i] != kCanary) {
+      ADD_FAILURE() << "written past the destination at " << i << " (capacity " << capacity << ")";
+      break;
+    }
   return Bytes(dst.data.get(), dst.data.get() + std::min<size_t>(len, capacity));
 }
 
@@ -321,39 +329,67 @@ TEST(Lzrw1khConstruction, ReportsAMissingHashTable) {
 
 // ------------------------------------------------- exact block strings
 
-TEST(Lzrw1khCompress, EmptyInputIsTheStoredFlagAlone) {
-  EXPECT_EQ(Compress(Bytes{}), Bytes{0x80});
-  EXPECT_TRUE(Decompress(Bytes{0x80}).empty());
+// "abc", a run of 'z' up to `distance`, then "abc" again. Runs are not entered
+// in the table, so the slot of "abc" still holds position 0 there.
+Bytes AbcAgainAfter(size_t distance) { return Cat({Str("abc"), Repeat('z', distance - 3), Str("abc")}); }
+
+// `runs` runs of 16 bytes, each of its own value: one 4-byte item apiece.
+Bytes DistinctRuns(int runs) {
+  Bytes in;
+  for (int i = 0; i < runs; ++i) in.insert(in.end(), 16, uint8_t('A' + i));
+  return in;
+}
+Bytes RunItemsOfDistinctRuns(int from, int to) {
+  Bytes items;
+  for (int i = from; i < to; ++i) items.insert(items.end(), {0, 0, 0, uint8_t('A' + i)});
+  return items;
 }
 
-TEST(Lzrw1khCompress, OneAndTwoBytesAreAlwaysStored) {
-  EXPECT_EQ(Compress(Bytes{65}), (Bytes{128, 65}));
-  EXPECT_EQ(Compress(Bytes{1, 2}), (Bytes{128, 1, 2}));
-  EXPECT_EQ(Compress(Bytes{7, 7}), (Bytes{128, 7, 7}));
+struct BlockVector {
+  const char* name;
+  Bytes input;
+  Bytes block;
+};
+
+std::vector<BlockVector> BlockVectors() {
+  return {
+      {"empty input: the stored flag alone", {}, {0x80}},
+      {"one byte is stored", {65}, {0x80, 65}},
+      {"two bytes are stored", {1, 2}, {0x80, 1, 2}},
+      {"two equal bytes are stored", {7, 7}, {0x80, 7, 7}},
+      {"5 equal bytes: the compressed form would be longer", Repeat('x', 5), Cat({{0x80}, Repeat('x', 5)})},
+      {"6 equal bytes: as long as the input, so compressed", Repeat('x', 6),
+       {0x40, 0x40, 0x00, 'x', 0x00, 0x12}},
+      {"15 equal bytes: a literal, then distance 1 length 14 (word 27)", Repeat('x', 15),
+       {64, 64, 0, 'x', 0, 27}},
+      {"16 equal bytes: one run", Repeat('x', 16), {64, 128, 0, 0, 0, 0, 'x'}},
+      {"4096 equal bytes: a capped run and a literal too short to match", Repeat('x', 4096),
+       {64, 128, 0, 0, 15, 239, 'x', 'x'}},
+      {"5000 equal bytes: runs of 4095 and 905", Repeat('x', 5000),
+       {64, 192, 0, 0, 15, 239, 'x', 0, 3, 121, 'x'}},
+      {"a repeat 4095 bytes back is a match (word 0xFFF0)", AbcAgainAfter(4095),
+       {0x40, 0x18, 0x00, 'a', 'b', 'c', 0x00, 0x0F, 0xEC, 'z', 0xFF, 0xF0}},
+      {"a repeat 4096 bytes back is three literals", AbcAgainAfter(4096),
+       {0x40, 0x10, 0x00, 'a', 'b', 'c', 0x00, 0x0F, 0xED, 'z', 'a', 'b', 'c'}},
+      {"16 items share one control word", DistinctRuns(16),
+       Cat({{0x40, 0xFF, 0xFF}, RunItemsOfDistinctRuns(0, 16)})},
+      {"a 17th item opens a second control word right before it", DistinctRuns(17),
+       Cat({{0x40, 0xFF, 0xFF}, RunItemsOfDistinctRuns(0, 16), {0x80, 0x00},
+            RunItemsOfDistinctRuns(16, 17)})},
+  };
 }
 
-TEST(Lzrw1khCompress, SixteenEqualBytesAreOneRun) {
-  EXPECT_EQ(Compress(Repeat('x', 16)), (Bytes{64, 128, 0, 0, 0, 0, 'x'}));
-}
-
-TEST(Lzrw1khCompress, FifteenEqualBytesAreALiteralAndAnOverlappingMatch) {
-  // Distance 1, length 14: the word 1 * 16 + 11 = 27.
-  EXPECT_EQ(Compress(Repeat('x', 15)), (Bytes{64, 64, 0, 'x', 0, 27}));
-}
-
-TEST(Lzrw1khCompress, OutputAsLongAsTheInputStaysCompressed) {
-  // A literal and a match of length 5: 6 bytes for 6 bytes.
-  EXPECT_EQ(Compress(Repeat('x', 6)), (Bytes{0x40, 0x40, 0x00, 'x', 0x00, 0x12}));
-  // One byte fewer: the same 6-byte form would now be longer than the input.
-  EXPECT_EQ(Compress(Repeat('x', 5)), Cat({{0x80}, Repeat('x', 5)}));
-}
-
-TEST(Lzrw1khCompress, RunsAreCappedAt4095) {
-  const Bytes block = Compress(Repeat('x', 4095 + 905));
-  EXPECT_EQ(block, (Bytes{64, 192, 0, 0, 15, 239, 'x', 0, 3, 121, 'x'}));
-  EXPECT_EQ(Decompress(block), Repeat('x', 5000));
-  // 4096 equal bytes: a capped run and one literal, too short to match.
-  EXPECT_EQ(Compress(Repeat('x', 4096)), (Bytes{64, 128, 0, 0, 15, 239, 'x', 'x'}));
+TEST(Lzrw1khBlockVectors, CompressToExactlyThisBlockAndDecodeBack) {
+  // The positions probed before the second "abc" hash to other slots.
+  ASSERT_NE(TLZR::Hash('b', 'c', 'z'), TLZR::Hash('a', 'b', 'c'));
+  ASSERT_NE(TLZR::Hash('c', 'z', 'z'), TLZR::Hash('a', 'b', 'c'));
+  TLZR shared;  // one instance for all, as the component uses it
+  for (const BlockVector& v : BlockVectors()) {
+    SCOPED_TRACE(v.name);
+    EXPECT_EQ(Compress(v.input), v.block);
+    EXPECT_EQ(Compress(shared, v.input), v.block);
+    EXPECT_EQ(Decompress(v.block, uint32_t(v.input.size())), v.input);
+  }
 }
 
 TEST(Lzrw1khCompress, RandomBytesAreStored) {
@@ -365,53 +401,6 @@ TEST(Lzrw1khCompress, RandomBytesAreStored) {
   EXPECT_EQ(block[0], 0x80);
   EXPECT_TRUE(std::equal(in.begin(), in.end(), block.begin() + 1));
   EXPECT_EQ(Decompress(block), in);
-}
-
-// "abc", a run of 'z' up to `distance`, then "abc" again. Runs are not entered
-// in the table, so the slot of "abc" still holds position 0 there.
-Bytes AbcAgainAfter(size_t distance) { return Cat({Str("abc"), Repeat('z', distance - 3), Str("abc")}); }
-
-TEST(Lzrw1khCompress, FindsARepeat4095BytesBackButNot4096) {
-  // The positions probed before the second "abc" hash to other slots.
-  ASSERT_NE(TLZR::Hash('b', 'c', 'z'), TLZR::Hash('a', 'b', 'c'));
-  ASSERT_NE(TLZR::Hash('c', 'z', 'z'), TLZR::Hash('a', 'b', 'c'));
-
-  // Literals a, b, c; the run of 4092 'z'; the match 4095 * 16 + 0 = 0xFFF0.
-  const Bytes near = AbcAgainAfter(4095);
-  EXPECT_EQ(Compress(near),
-            (Bytes{0x40, 0x18, 0x00, 'a', 'b', 'c', 0x00, 0x0F, 0xEC, 'z', 0xFF, 0xF0}));
-  EXPECT_EQ(Decompress(Compress(near)), near);
-
-  // One byte further: the second "abc" is three literals.
-  const Bytes far = AbcAgainAfter(4096);
-  EXPECT_EQ(Compress(far),
-            (Bytes{0x40, 0x10, 0x00, 'a', 'b', 'c', 0x00, 0x0F, 0xED, 'z', 'a', 'b', 'c'}));
-  EXPECT_EQ(Decompress(Compress(far)), far);
-}
-
-// `runs` runs of 16 bytes, each of its own value: one 4-byte item apiece.
-Bytes DistinctRuns(int runs) {
-  Bytes in;
-  for (int i = 0; i < runs; ++i) in.insert(in.end(), 16, uint8_t('A' + i));
-  return in;
-}
-
-TEST(Lzrw1khCompress, SixteenItemsShareOneControlWord) {
-  const Bytes block = Compress(DistinctRuns(16));
-  ASSERT_EQ(block.size(), 1u + 2 + 16 * 4);
-  EXPECT_EQ(block[1], 0xFF);
-  EXPECT_EQ(block[2], 0xFF);
-  EXPECT_EQ(ParseCompressed(block).size(), 16u);
-}
-
-TEST(Lzrw1khCompress, TheSeventeenthItemOpensASecondControlWord) {
-  const Bytes block = Compress(DistinctRuns(17));
-  ASSERT_EQ(block.size(), 1u + 2 + 16 * 4 + 2 + 4);
-  EXPECT_EQ(block[1], 0xFF);
-  EXPECT_EQ(block[2], 0xFF);
-  // The second control word stands right before the 17th item.
-  EXPECT_EQ(Bytes(block.begin() + 67, block.end()), (Bytes{0x80, 0x00, 0, 0, 0, 'A' + 16}));
-  EXPECT_EQ(Decompress(block), DistinctRuns(17));
 }
 
 TEST(Lzrw1khCompress, StartsEveryBlockFromAnEmptyTable) {
@@ -531,63 +520,97 @@ TEST(Lzrw1khProbeMatch, ACandidate4096BytesBackIsIgnoredButStillReplaced) {
 // ------------------------------------------------------------ decoding
 
 TEST(Lzrw1khDecompress, BlockStringsOfAtMostOneByteDecodeToNothing) {
-  for (const Bytes& block : {Bytes{}, Bytes{0x80}, Bytes{0x40}, Bytes{0x12}}) {
-    ExactBuffer dest(8, kCanary);
-    const ExactBuffer src(block);
-    EXPECT_EQ(TLZR::DecompressBlock(src.data.get(), dest.data.get(), uint16_t(block.size()), 8), 0);
-    EXPECT_TRUE(std::all_of(dest.data.get(), dest.data.get() + 8, [](uint8_t b) { return b == kCanary; }));
+  std::vector<Bytes> blocks{Bytes{}};
+  for (int flag = 0; flag < 256; ++flag) blocks.push_back(Bytes{uint8_t(flag)});
+  for (const Bytes& block : blocks) EXPECT_TRUE(Decompress(block, 8).empty()) << block.size();
+}
+
+// Valid blocks the compressor does not make, or makes only in other places.
+struct DecodeVector {
+  const char* name;
+  Bytes block;
+  Bytes output;
+};
+
+std::vector<DecodeVector> DecodeVectors() {
+  const Bytes sixteen = Str("0123456789abcdef");
+  return {
+      {"distance 1 length 18 repeats the last byte", {0x40, 0x40, 0x00, 'q', 0x00, 0x1F}, Repeat('q', 19)},
+      {"distance 2 length 7 repeats the last two", {0x40, 0x20, 0x00, 'a', 'b', 0x00, 0x24},
+       Str("ababababa")},
+      {"the longest run a count field holds", {0x40, 0x80, 0x00, 0x00, 0x0F, 0xFF, 'r'}, Repeat('r', 4111)},
+      {"flag 0x00 means compressed", {0x00, 0x40, 0x00, 'q', 0x00, 0x1F}, Repeat('q', 19)},
+      {"flag 0x41 means compressed", {0x41, 0x40, 0x00, 'q', 0x00, 0x1F}, Repeat('q', 19)},
+      {"flag 0xFF means compressed", {0xFF, 0x40, 0x00, 'q', 0x00, 0x1F}, Repeat('q', 19)},
+      {"flag bits left over in the last control word", {0x40, 0x7F, 0xFF, 'z'}, Str("z")},
+      {"sixteen literals, then a second group",
+       Cat({{0x40, 0x00, 0x00}, sixteen, {0x00, 0x00, 'g'}}), Str("0123456789abcdefg")},
+      {"a stored block", {0x80, 1, 2, 3}, {1, 2, 3}},
+  };
+}
+
+TEST(Lzrw1khDecompress, DecodesValidBlocksIntoExactAndShortDestinations) {
+  for (const DecodeVector& v : DecodeVectors()) {
+    SCOPED_TRACE(v.name);
+    const auto size = uint32_t(v.output.size());
+    EXPECT_EQ(Decompress(v.block, size), v.output);
+    // One byte short: a shorter prefix, and nothing written past the end.
+    const Bytes cut = Decompress(v.block, size - 1);
+    EXPECT_LT(cut.size(), v.output.size());
+    EXPECT_TRUE(std::equal(cut.begin(), cut.end(), v.output.begin()));
   }
 }
 
-TEST(Lzrw1khDecompress, OverlappingMatchesRepeatTheLastBytes) {
-  // A literal, then distance 1 length 18: nineteen 'q'.
-  EXPECT_EQ(Decompress(Bytes{0x40, 0x40, 0x00, 'q', 0x00, 0x1F}), Repeat('q', 19));
-  // "ab", then distance 2 length 7.
-  EXPECT_EQ(Decompress(Bytes{0x40, 0x20, 0x00, 'a', 'b', 0x00, 0x24}), Str("ababababa"));
+// A group that stops decoding: what it adds to the output, and whether junk
+// after it must be ignored. Each is decoded on its own and behind four full
+// groups of literals, with and without 32 bytes of junk after it, so that
+// both the loop for the tail and the one for the bulk of a block meet it.
+struct HostileVector {
+  const char* name;
+  Bytes group;               // control word and items
+  uint32_t extraCapacity;    // room beyond the bytes decoded before it
+  Bytes adds;                // what the group adds before decoding stops
+  bool stopsHere;            // bytes after the group are never read
+};
+
+std::vector<HostileVector> HostileVectors() {
+  return {
+      {"a match reaching before the output", {0x80, 0x00, 0xFF, 0xF0}, 4096, {}, true},
+      {"a literal, then a match reaching before the output", {0x40, 0x00, 'a', 0xFF, 0xF0}, 4096, Str("a"), true},
+      {"a match cut off by the end", {0x80, 0x00, 0x00}, 4096, {}, false},
+      {"a run cut off by the end", {0x80, 0x00, 0x00, 0x00, 0x01}, 4096, {}, false},
+      {"half a control word", {0x80}, 4096, {}, false},
+      {"a control word and nothing behind it", {0x80, 0x00}, 4096, {}, false},
+      {"a run one byte larger than the room", {0x80, 0x00, 0x00, 0x0F, 0xFF, 'r'}, 4110, {}, true},
+      {"a run exactly as large as the room", {0x80, 0x00, 0x00, 0x0F, 0xFF, 'r'}, 4111, Repeat('r', 4111), false},
+      {"a match one byte larger than the room", {0x40, 0x00, 'q', 0x00, 0x1F}, 18, Str("q"), true},
+      {"a literal beyond the room", {0x00, 0x00, 'a', 'b'}, 1, Str("a"), true},
+  };
 }
 
-TEST(Lzrw1khDecompress, ReadsTheLongestRunAFieldCanHold) {
-  // Count field 0x0FFF: 4111 bytes, more than the compressor writes.
-  const Bytes block{0x40, 0x80, 0x00, 0x00, 0x0F, 0xFF, 'r'};
-  EXPECT_EQ(Decompress(block, 4111), Repeat('r', 4111));
-  EXPECT_TRUE(Decompress(block, 4110).empty());
-}
-
-TEST(Lzrw1khDecompress, AnyFlagButStoredMeansCompressed) {
-  for (uint8_t flag : {0x00, 0x41, 0xC0, 0xFF})
-    EXPECT_EQ(Decompress(Bytes{flag, 0x40, 0x00, 'q', 0x00, 0x1F}), Repeat('q', 19)) << int(flag);
-}
-
-TEST(Lzrw1khDecompress, LeftoverFlagBitsAreIgnored) {
-  // Bits for sixteen copy items, but only one literal follows.
-  EXPECT_EQ(Decompress(Bytes{0x40, 0x7F, 0xFF, 'z'}), Str("z"));
-}
-
-TEST(Lzrw1khDecompress, StopsAtAMatchReachingBeforeTheOutput) {
-  EXPECT_TRUE(Decompress(Bytes{0x40, 0x80, 0x00, 0x00, 0x10}).empty());      // distance 1 at 0
-  EXPECT_EQ(Decompress(Bytes{0x40, 0x40, 0x00, 'a', 0x00, 0x20}), Str("a"));  // distance 2 at 1
-  EXPECT_EQ(Decompress(Bytes{0x40, 0x40, 0x00, 'a', 0xFF, 0xF0}), Str("a"));  // distance 4095
-}
-
-TEST(Lzrw1khDecompress, StopsAtAnItemCutOffByTheEnd) {
-  const Bytes sixteen = Str("0123456789abcdef");
-  EXPECT_EQ(Decompress(Bytes{0x40, 0x40, 0x00, 'a', 0x00}), Str("a"));           // match
-  EXPECT_EQ(Decompress(Bytes{0x40, 0x40, 0x00, 'a', 0x00, 0x00, 0x01}), Str("a"));  // run
-  EXPECT_TRUE(Decompress(Bytes{0x40, 0x80}).empty());                                 // control word
-  // After sixteen literals: half a control word, then a whole one and nothing.
-  EXPECT_EQ(Decompress(Cat({{0x40, 0x00, 0x00}, sixteen, {0x80}})), sixteen);
-  EXPECT_EQ(Decompress(Cat({{0x40, 0x00, 0x00}, sixteen, {0x80, 0x00}})), sixteen);
-  EXPECT_EQ(Decompress(Cat({{0x40, 0x00, 0x00}, sixteen, {0x00, 0x00, 'g'}})), Str("0123456789abcdefg"));
-}
-
-TEST(Lzrw1khDecompress, StopsBeforeAnItemThatDoesNotFit) {
-  const Bytes block{0x40, 0x50, 0x00, 'a', 0x00, 0x1F, 'b', 0x00, 0x00, 0x00, 'c'};
-  const Bytes whole = Cat({Repeat('a', 19), Str("b"), Repeat('c', 16)});
-  EXPECT_EQ(Decompress(block, 36), whole);
-  EXPECT_EQ(Decompress(block, 35), Cat({Repeat('a', 19), Str("b")}));  // the run
-  EXPECT_EQ(Decompress(block, 19), Repeat('a', 19));                   // the literal
-  EXPECT_EQ(Decompress(block, 18), Str("a"));                          // the match
-  EXPECT_TRUE(Decompress(block, 0).empty());
+TEST(Lzrw1khDecompress, StopsAtAMalformedOrOversizedItem) {
+  Bytes literals;  // four groups of sixteen literals
+  Bytes prefix;
+  for (int g = 0; g < 4; ++g) {
+    literals.insert(literals.end(), {0x00, 0x00});
+    for (int i = 0; i < 16; ++i) {
+      literals.push_back(uint8_t('A' + g * 16 + i));
+      prefix.push_back(uint8_t('A' + g * 16 + i));
+    }
+  }
+  const Bytes junk(32, 0x5A);
+  for (const HostileVector& v : HostileVectors()) {
+    for (const bool behindLiterals : {false, true}) {
+      for (const bool withJunk : {false, true}) {
+        if (withJunk && !v.stopsHere) continue;
+        SCOPED_TRACE(std::string(v.name) + (behindLiterals ? ", behind literals" : "") +
+                     (withJunk ? ", junk after it" : ""));
+        const Bytes before = behindLiterals ? prefix : Bytes{};
+        const Bytes block = Cat({{0x40}, behindLiterals ? literals : Bytes{}, v.group, withJunk ? junk : Bytes{}});
+        EXPECT_EQ(Decompress(block, uint32_t(before.size()) + v.extraCapacity), Cat({before, v.adds}));
+      }
+    }
+  }
 }
 
 TEST(Lzrw1khDecompress, CutsAStoredBlockToTheDestination) {
@@ -646,6 +669,30 @@ TEST(Lzrw1khRoundTrip, DecodesIntoAnExactlySizedDestination) {
     ASSERT_LT(cut.size(), in.size()) << "seed " << seed << " input " << i;
     ASSERT_TRUE(std::equal(cut.begin(), cut.end(), in.begin())) << "seed " << seed << " input " << i;
   }
+}
+
+// Programs on this machine, cut into blocks the way the component cuts its
+// input, and at an odd offset; a missing file is skipped.
+TEST(Lzrw1khRoundTrip, PiecesOfProgramsOnThisMachine) {
+  TLZR lzr;
+  int files = 0;
+  for (const char* path : {"/bin/ls", "/proc/self/exe"}) {
+    std::FILE* f = std::fopen(path, "rb");
+    if (!f) continue;
+    Bytes data(1 << 20);
+    data.resize(std::fread(data.data(), 1, data.size(), f));
+    std::fclose(f);
+    ++files;
+    for (size_t start : {size_t(0), size_t(12345)}) {
+      for (size_t at = start; at < data.size(); at += TLZR::MaxBlock) {
+        SCOPED_TRACE(std::string(path) + " at " + std::to_string(at));
+        const size_t len = std::min<size_t>(TLZR::MaxBlock, data.size() - at);
+        CheckRoundTrip(lzr, Bytes(data.begin() + at, data.begin() + at + len));
+        if (HasFailure()) return;
+      }
+    }
+  }
+  if (files == 0) GTEST_SKIP() << "no program file to read";
 }
 
 // Malformed blocks: valid ones with bytes changed, cut or extended, and pure
