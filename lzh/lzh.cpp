@@ -1,5 +1,6 @@
 #include "lzh/lzh.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -60,30 +61,51 @@ constexpr std::size_t HuffChildEntries = TLZH::NodeCount;
 
 constexpr uint16_t FrequencySentinel = 0xFFFF;
 
-// Index of the first byte from 1 to 59 at which the 60-byte keys a and b
-// differ, or 60 when they agree there (byte 0 is equal by construction).
-// Compares eight bytes at a time; the last word overlaps the one before it
-// so that no byte past key[59] is touched.
-inline int FirstDifference(const uint8_t* a, const uint8_t* b) {
-  constexpr int WordBytes = 8;
-  constexpr int LastWord = TLZH::MaxMatch - WordBytes;  // 52: covers bytes 52..59
-  auto differ = [&](int at) -> uint64_t {
-    uint64_t x, y;
-    std::memcpy(&x, a + at, WordBytes);
-    std::memcpy(&y, b + at, WordBytes);
-    return x ^ y;
-  };
-  auto firstByte = [](uint64_t diff) -> int {
-    if constexpr (std::endian::native == std::endian::little)
-      return std::countr_zero(diff) / 8;
-    else
-      return std::countl_zero(diff) / 8;
-  };
-  constexpr int FullWords = (TLZH::MaxMatch - 1) / WordBytes;  // 7: bytes 1..56
-  for (int w = 0, at = 1; w < FullWords; ++w, at += WordBytes)
-    if (const uint64_t diff = differ(at)) return at + firstByte(diff);
-  if (const uint64_t diff = differ(LastWord)) return LastWord + firstByte(diff);
-  return TLZH::MaxMatch;
+// How a key compares with another: the length of their common prefix (60
+// when they agree in all 60 bytes) and whether the key is the greater at the
+// first difference, bytes taken as unsigned values.
+struct TKeyComparison {
+  int Length;
+  bool Greater;
+};
+
+constexpr int WordBytes = 8;
+
+inline uint64_t LoadWord(const uint8_t* at) {
+  uint64_t word;
+  std::memcpy(&word, at, sizeof word);
+  return word;
+}
+
+// Byte order in which comparing two words as integers compares their bytes
+// from the first one on.
+inline uint64_t FirstByteHighest(uint64_t word) {
+  if constexpr (std::endian::native == std::endian::little)
+    return __builtin_bswap64(word);
+  else
+    return word;
+}
+
+// Index of the first differing byte of two words whose XOR is diff != 0.
+inline int FirstDifferingByte(uint64_t diff) {
+  if constexpr (std::endian::native == std::endian::little)
+    return std::countr_zero(diff) / 8;
+  else
+    return std::countl_zero(diff) / 8;
+}
+
+// Compares two keys known to agree before byte `from`, eight bytes at a
+// time. The last word overlaps the one before it so that no byte past
+// key[59] is touched.
+inline TKeyComparison CompareKeysFrom(const uint8_t* key, const uint8_t* other, int from) {
+  constexpr int LastWord = TLZH::MaxMatch - WordBytes;  // 52: bytes 52..59
+  for (int at = from;; at += WordBytes) {
+    if (at > LastWord) at = LastWord;
+    const uint64_t x = LoadWord(key + at), y = LoadWord(other + at);
+    if (x != y)
+      return {at + FirstDifferingByte(x ^ y), FirstByteHighest(x) > FirstByteHighest(y)};
+    if (at == LastWord) return {TLZH::MaxMatch, false};
+  }
 }
 
 template <class T>
@@ -190,39 +212,61 @@ void TLZH::InitTrees() {
 }
 
 void TLZH::InsertPosition(int16_t r) {
-  const uint8_t* const key = Ring + r;
+  const uint8_t* const ring = Ring;
+  const uint8_t* const key = ring + r;
   int16_t* const left = LeftChild;
   int16_t* const right = RightChild;
   int16_t* const parent = TreeParent;
+  // The best match so far as one number that orders matches the way they
+  // win: longer first, then nearer (the low part is 4095 - offset, larger
+  // for a smaller offset). It starts just below the score of any match
+  // longer than MatchThreshold, so shorter common prefixes never count.
+  constexpr int LengthShift = 12;
+  constexpr int NoMatchScore = ((MatchThreshold + 1) << LengthShift) - 1;
+  constexpr int FullMatchScore = MaxMatch << LengthShift;
+  // Bytes 1..8 of the key, compared with those of every node on the path.
+  const uint64_t keyHead = LoadWord(key + 1);
+  const uint64_t keyHeadOrder = FirstByteHighest(keyHead);
+  // Equal keys go right, so the first step from the root slot goes right.
   bool goRight = true;
   int p = TreeRootSlot + key[0];
+  int next = right[p];
   right[r] = left[r] = NilNode;
-  int matchLength = 0;
-  int matchOffset = MatchOffset;
-  do {
-    int16_t* const next = goRight ? &right[p] : &left[p];
-    if (*next == NilNode) {
-      *next = r;
-      parent[r] = static_cast<int16_t>(p);
-      MatchLength = static_cast<int16_t>(matchLength);
-      MatchOffset = static_cast<int16_t>(matchOffset);
-      return;
+  int best = NoMatchScore;
+  while (next != NilNode) {
+    p = next;
+    // Both children are fetched while the keys are compared and the
+    // direction only selects between them, with a mask rather than a branch:
+    // the walk waits for one load per level instead of two, and does not
+    // branch on data a predictor would get wrong half the time. Most keys
+    // differ within their first eight bytes; only the rest compare further.
+    const int leftOfP = left[p];
+    const int rightOfP = right[p];
+    const uint64_t head = LoadWord(ring + p + 1);
+    int length;
+    if (head != keyHead) [[likely]] {
+      goRight = keyHeadOrder > FirstByteHighest(head);
+      length = 1 + FirstDifferingByte(keyHead ^ head);
+    } else {
+      const TKeyComparison cmp = CompareKeysFrom(key, ring + p, 1 + WordBytes);
+      goRight = cmp.Greater;
+      length = cmp.Length;
     }
-    p = *next;
-    const int i = FirstDifference(key, Ring + p);
-    if (i < MaxMatch) goRight = key[i] > Ring[p + i];
-    if (i > MatchThreshold) {
-      const int d = ((r - p) & RingMask) - 1;
-      if (i > matchLength) {
-        matchOffset = d;
-        matchLength = i;
-      } else if (i == matchLength && d < matchOffset) {
-        matchOffset = d;
-      }
-    }
-  } while (matchLength < MaxMatch);
-  MatchLength = static_cast<int16_t>(matchLength);
-  MatchOffset = static_cast<int16_t>(matchOffset);
+    next = leftOfP ^ ((leftOfP ^ rightOfP) & -static_cast<int>(goRight));
+    best = std::max(best, (length << LengthShift) | ((p - r) & RingMask));
+    if (best >= FullMatchScore) break;
+  }
+  if (best != NoMatchScore) {
+    MatchLength = static_cast<int16_t>(best >> LengthShift);
+    MatchOffset = static_cast<int16_t>(RingMask - (best & RingMask));
+  } else {
+    MatchLength = 0;  // MatchOffset keeps its old value
+  }
+  if (best < FullMatchScore) {
+    (goRight ? right : left)[p] = r;
+    parent[r] = static_cast<int16_t>(p);
+    return;
+  }
   // p holds the same 60-byte key: r takes its place and p leaves the trees.
   parent[r] = parent[p];
   left[r] = left[p];
