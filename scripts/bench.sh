@@ -34,9 +34,9 @@ gather() {
 }
 
 if [ $# -eq 0 ]; then
-  [ -s "$BENCH_DIR/text" ] || gather "$BENCH_DIR/text" 24 /usr/share \( -name '*.txt' -o -name '*.html' -o -name '*.xml' -o -name '*.py' -o -name '*.h' -o -name '*.pm' -o -name '*.css' -o -name '*.js' \)
-  [ -s "$BENCH_DIR/binaries" ] || gather "$BENCH_DIR/binaries" 24 /usr/lib \( -name '*.so*' -o -name '*.a' \)
-  [ -s "$BENCH_DIR/random" ] || head -c 8000000 /dev/urandom >"$BENCH_DIR/random"
+  [ -s "$BENCH_DIR/text" ] || gather "$BENCH_DIR/text" 10 /usr/share \( -name '*.txt' -o -name '*.html' -o -name '*.xml' -o -name '*.py' -o -name '*.h' -o -name '*.pm' -o -name '*.css' -o -name '*.js' \)
+  [ -s "$BENCH_DIR/binaries" ] || gather "$BENCH_DIR/binaries" 10 /usr/lib \( -name '*.so*' -o -name '*.a' \)
+  [ -s "$BENCH_DIR/random" ] || head -c 4000000 /dev/urandom >"$BENCH_DIR/random"
   [ -s "$BENCH_DIR/mixed" ] || cat "$BENCH_DIR/text" "$BENCH_DIR/binaries" "$BENCH_DIR/random" >"$BENCH_DIR/mixed"
   set -- "$BENCH_DIR/text" "$BENCH_DIR/binaries" "$BENCH_DIR/random" "$BENCH_DIR/mixed"
 fi
