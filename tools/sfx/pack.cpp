@@ -10,11 +10,13 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
 
 #include "archive/archive_writer.h"
+#include "platform/fault_injection.h"
 #include "platform/files.h"
 #include "tools/sfx/sfx.h"
 
@@ -297,7 +299,13 @@ const std::string* g_packLabel = nullptr;
 
 // The writer's component reports after every buffer; how far the output has
 // grown is what can be shown from here.
+bool g_interruptInHook = false;
+
 void PackHook() {
+  if (g_interruptInHook) {
+    g_interruptInHook = false;
+    ::raise(SIGINT);
+  }
   if (!g_packProgress || !g_packProgress->Active()) return;
   struct stat st;
   if (::stat(g_tempPath, &st) == 0) g_packProgress->Bytes(st.st_size, *g_packLabel);
@@ -363,6 +371,13 @@ int Pack(const std::vector<std::string>& args) {
   g_packProgress = &progress;
   g_packLabel = &label;
   ProgressHook = PackHook;
+  // Test aid: SFX_TEST_FAULT=write:N makes the write after N successful ones
+  // fail, =interrupt delivers SIGINT at the first progress report; both
+  // while the installer is being written.
+  if (const char* fault = std::getenv("SFX_TEST_FAULT")) {
+    if (std::strncmp(fault, "write:", 6) == 0) InjectFileWriteFailure(std::atoi(fault + 6));
+    if (std::strcmp(fault, "interrupt") == 0) g_interruptInHook = true;
+  }
   try {
     writer.Write(stub, temp.Path());
   } catch (const Exception& e) {
