@@ -35,11 +35,17 @@ declare -A max_len=([block]=34000 [decompress]=16384 [lzh]=4096 [roundtrip]=4096
 declare -A smoke_runs=([block]=40000 [decompress]=1500 [lzh]=1500 [roundtrip]=1500 [archive]=800)
 nice_level=${FUZZ_NICE:-10}
 
+# Builds under a lock, so that two runs started together (a long run of each
+# of two targets, say) do not run two builds in the same tree.
 build() {
-  if [ ! -f "$tree/build.ninja" ]; then
-    CC=clang CXX=clang++ cmake -S tests/fuzz -B "$tree" -G Ninja -DKVSFX_FUZZ=ON >/dev/null
-  fi
-  cmake --build "$tree" -j2 --target fuzz_targets
+  mkdir -p "$tree"
+  (
+    flock 9
+    if [ ! -f "$tree/build.ninja" ]; then
+      CC=clang CXX=clang++ cmake -S tests/fuzz -B "$tree" -G Ninja -DKVSFX_FUZZ=ON >/dev/null
+    fi
+    cmake --build "$tree" -j2 --target fuzz_targets
+  ) 9>"$tree/.build.lock"
 }
 
 check_target() {
