@@ -100,8 +100,8 @@ goal() {  # label tool-a a-col tool-b b-col minimum
     $2 == b { split($3, v, " "); sb[$1] = v[bc == "c" ? 2 : 3] }
     END {
       worst = 1e9; out = ""
-      for (f in files) { r = sa[f] / sb[f]; out = out sprintf(" %s %.2f", f, r); if (r < worst) worst = r }
-      printf "  %-46s %s  -> %s (min %.2f, goal >= %.1f)\n", label, out, worst >= min ? "met" : "MISSED", worst, min
+      for (f in files) { r = (sb[f] > 0 ? sa[f] / sb[f] : 0); out = out sprintf(" %s %.2f", f, r); if (r < worst) worst = r }
+      printf "  %-46s %s  -> %s (min %.2f, goal >= %.1f)\n", label, out, (worst >= min && worst < 1e9 ? "met" : "MISSED"), worst, min
     }' "$results"
 }
 goal "fast decompression / lz4 -d" "lzrw1 fast" d "lz4 -1" d 0.5
