@@ -111,12 +111,13 @@ inline uint32_t RunLength(const uint8_t* s, uint32_t limit) {
 template <bool Wide>
 inline uint32_t MatchLength(const uint8_t* a, const uint8_t* b, uint32_t limit) {
   if constexpr (Wide && WideCompares) {
+    assert(limit == MaxMatch);
     for (uint32_t i = 0; i < CompressReadSlack; i += WordSize) {
       const uint64_t wa = Load64(a + i);
       const uint64_t wb = Load64(b + i);
-      if (wa != wb) return std::min(i + FirstDifference(wa, wb), limit);
+      if (wa != wb) return std::min(i + FirstDifference(wa, wb), MaxMatch);
     }
-    return limit;
+    return MaxMatch;
   } else {
     uint32_t len = 0;
     while (len < limit && a[len] == b[len]) ++len;
@@ -138,7 +139,7 @@ inline bool FindMatch(uint16_t* table, const uint8_t* source, uint32_t p, uint32
   const uint32_t e = table[h];
   table[h] = static_cast<uint16_t>(p);
   // An empty slot (65535) is never below p, so e < p also rules it out.
-  if (e >= p || p - e > MaxDistance) return false;
+  if (p - e - 1 >= MaxDistance) return false;  // e < p, p - e <= MaxDistance; wraps for e >= p
   // The two ranges may overlap: e + len may pass p.
   len = MatchLength<Wide>(source + p, source + e, std::min(MaxMatch, left));
   from = e;
@@ -156,6 +157,20 @@ struct Encoder {
   uint32_t control = FirstControlSlot;  // where the current group's control word goes
   uint32_t items = 0;              // in the current group
   uint16_t flags = 0;              // older groups' bits drop off the top as new ones enter
+
+  // One step of the loop: a new group when the current one is full, then the
+  // item at x.
+  template <bool Wide>
+  inline void Step() {
+    if (items == ItemsPerGroup) {
+      StoreBE16(dest + control, flags);
+      control = y;
+      y += ControlWordSize;
+      items = 0;
+    }
+    EncodeItem<Wide>();
+    ++items;
+  }
 
   // Writes the item at x: a run of MinRun or more equal bytes, else a match
   // if the probe finds one, else a literal. Wide: CompressReadSlack bytes
@@ -221,19 +236,9 @@ uint16_t TLZR::CompressBlock(const uint8_t* source, uint8_t* dest, uint16_t n) {
   Encoder enc{source, dest, HashTable, n};
 
   // Stop as soon as the output has outgrown the input: the stored form follows.
-  while (enc.x < n && enc.y <= n) {
-    if (enc.items == ItemsPerGroup) {
-      StoreBE16(dest + enc.control, enc.flags);
-      enc.control = enc.y;
-      enc.y += ControlWordSize;
-      enc.items = 0;
-    }
-    if (n - enc.x >= CompressReadSlack)
-      enc.EncodeItem<true>();
-    else
-      enc.EncodeItem<false>();
-    ++enc.items;
-  }
+  // Word compares while CompressReadSlack bytes are left, then byte compares.
+  while (enc.y <= n && n - enc.x >= CompressReadSlack) enc.Step<true>();
+  while (enc.y <= n && enc.x < n) enc.Step<false>();
 
   // Move the last group's bits to the top; missing items read as literals.
   StoreBE16(dest + enc.control, static_cast<uint32_t>(enc.flags) << (ItemsPerGroup - enc.items));
