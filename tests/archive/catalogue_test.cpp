@@ -1,5 +1,6 @@
 // Loading the catalogue from the end of the archive file.
 #include <cstring>
+#include <fstream>
 
 #include "archive/archive_writer.h"
 #include "archive_test_support.h"
@@ -88,6 +89,23 @@ TEST_F(Catalogue, FilesThatHoldNoCatalogue) {
   }
   // Nor is a directory an archive.
   EXPECT_FALSE(LoadCatalogue(dir_.string()));
+}
+
+TEST_F(Catalogue, ArchivesOf2GiBOrMoreAreRejected) {
+  // A valid catalogue at the end of a sparse file: its 32-bit signed offsets
+  // cannot describe such a file.
+  const std::vector<RawEntry> one = {{StoredStream(TextBytes("abc")), "a.txt", "a.txt"}};
+  const Bytes tail = BuildArchive({}, one);
+  const int64_t size = int64_t{INT32_MAX} + 1;
+  WriteBytes(Path("big.exe"), {});
+  fs::resize_file(Path("big.exe"), static_cast<uintmax_t>(size) - tail.size());
+  {
+    std::ofstream out(Path("big.exe"), std::ios::binary | std::ios::app);
+    out.write(reinterpret_cast<const char*>(tail.data()), static_cast<std::streamsize>(tail.size()));
+  }
+  ASSERT_EQ(fs::file_size(Path("big.exe")), static_cast<uintmax_t>(size));
+  EXPECT_FALSE(LoadCatalogue(Path("big.exe")));
+  fs::resize_file(Path("big.exe"), 0);
 }
 
 TEST_F(Catalogue, ReadErrorsFailTheLoad) {

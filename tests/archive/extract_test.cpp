@@ -97,6 +97,28 @@ TEST_F(Extract, ExtractAllWritesEveryEntryWithProgressDuringEach) {
   ExpectReferencesEmpty();
 }
 
+// A hook that starts another extraction finds the shared state in use.
+std::string nestedArchive, nestedTarget;
+int nestedCalls = 0;
+bool nestedResult = true;
+void NestingHook() {
+  ++nestedCalls;
+  nestedResult = nestedResult && ExtractAll(nestedArchive, nestedTarget, nullptr, false);
+}
+
+TEST_F(Extract, ExtractAllInsideTheHookIsRefused) {
+  nestedArchive = FourEntryArchive();
+  nestedTarget = MakeDir("nested");
+  nestedCalls = 0;
+  nestedResult = true;
+  const std::string out = MakeDir("out");
+  ASSERT_TRUE(ExtractAll(nestedArchive, out, NestingHook, false));
+  EXPECT_GT(nestedCalls, 0);
+  EXPECT_FALSE(nestedResult);
+  EXPECT_TRUE(fs::is_empty(nestedTarget));
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(ReadBytes(fs::path(out) / names_[i]), data_[i]);
+}
+
 TEST_F(Extract, StandAloneEntryLoadsTheCatalogueAndSetsTheCurrentEntry) {
   const std::string archive = FourEntryArchive();
   const std::string out = MakeDir("out");
