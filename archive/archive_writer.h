@@ -39,6 +39,10 @@ public:
                const std::string& SourcePath, TCompressMode Mode);
   // Adds a directory entry: SourcePath is stored behind the marker '|', no
   // data. FileName defaults to the directory's own name. Same refusals.
+  // Only an extraction that names outputs by SourcePath knows such entries;
+  // one by FileName (the unpacker's) takes them for files whose data start
+  // where the next entry's (or the catalogue) do, so archives for the stub
+  // should hold files only.
   void AddDirectory(const std::string& SourcePath, const std::string& FileName = std::string());
 
   // Writes StubPath's bytes (none when empty), then the entries, records and
