@@ -133,8 +133,9 @@ public:  // the case tables below arrange through the fixture
     fs::create_directories(dir_ / "out");
     ResetPortableWindows();
     UseSystemDir(dir_ / "sys");
-    // A fresh process has no catalogue loaded.
+    // A fresh process has no catalogue loaded and no progress hook.
     CatalogueLoaded = false;
+    ProgressHook = nullptr;
   }
   void TearDown() override {
     ResetPortableWindows();
