@@ -36,3 +36,17 @@ ExternalProject_Add(win32_programs
   BUILD_ALWAYS ON
   BUILD_BYPRODUCTS ${KVSFX_WIN32_BIN}/unpacker.exe
 )
+
+# The stub's size budget: every installer carries the stub. The build reports
+# the size; a test holds it to the budget.
+set(KVSFX_STUB_BUDGET 163840)
+ExternalProject_Add_Step(win32_programs report_stub_size
+  COMMAND ${CMAKE_COMMAND} -DFILE=${KVSFX_WIN32_BIN}/unpacker.exe -DLIMIT=${KVSFX_STUB_BUDGET}
+          -P ${PROJECT_SOURCE_DIR}/cmake/CheckFileSize.cmake
+  DEPENDEES build
+  ALWAYS ON)
+if(KVSFX_BUILD_TESTS)
+  add_test(NAME stub_size_budget
+    COMMAND ${CMAKE_COMMAND} -DFILE=${KVSFX_WIN32_BIN}/unpacker.exe -DLIMIT=${KVSFX_STUB_BUDGET}
+            -DENFORCE=ON -P ${PROJECT_SOURCE_DIR}/cmake/CheckFileSize.cmake)
+endif()
