@@ -45,7 +45,7 @@ constexpr UINT_PTR kWatchTimer = 1;
 constexpr UINT_PTR kAutoCloseTimer = 2;
 constexpr int kCloseButtonId = 100;
 constexpr int kClientWidth = 540;
-constexpr int kClientHeight = 330;
+constexpr int kClientHeight = 300;
 
 // ---------------------------------------------------------------- settings
 
@@ -223,7 +223,7 @@ void EndRun(bool Ok) {
   G.Ok = Ok;
   KillTimer(G.Setup, kWatchTimer);
   EnableWindow(G.CloseButton, TRUE);
-  SetWindowTextA(G.CloseButton, "&Finish");
+  SetWindowTextA(G.CloseButton, Ok ? "&Finish" : "&Close");
   SetFocus(G.CloseButton);
   Repaint();
   if (G.Config.AutoCloseSeconds >= 0) {
@@ -314,7 +314,8 @@ LRESULT CALLBACK ProtocolProc(HWND W, UINT Msg, WPARAM WParam, LPARAM LParam) {
       if (G.Done) return 0;
       const bool Ok = Msg == UM_EXTRACT_OK;
       G.Model.Finish(Ok);
-      Log("result: %s, %d files in %s", Ok ? "OK" : "FAILED", G.Model.FilesSeen(), G.Config.Target.c_str());
+      Log("result: %s, %d files in %s, %s bytes written", Ok ? "OK" : "FAILED", G.Model.FilesSeen(),
+          G.Config.Target.c_str(), Grouped(G.Model.WrittenTotal()).c_str());
       ListExtracted();
       EndRun(Ok);
       return 0;
@@ -440,7 +441,7 @@ void Paint(HDC Dc, int Width, int Height) {
   if (!G.Status.empty())
     Doing = "Setup could not start.";
   else if (G.Done)
-    Doing = G.Ok ? "All files were extracted." : "Extraction stopped at: " + Last.FileName;
+    Doing = G.Ok ? "All files were extracted." : "Extraction stopped. Last file: " + Last.FileName;
   else if (G.Model.Started())
     Doing = "Extracting: " + Last.FileName;
   else
@@ -451,10 +452,12 @@ void Paint(HDC Dc, int Width, int Height) {
     Text(Dc, G.Bold, Ink, {R - 60, 148, R, 166}, std::to_string(Percent) + "%", DT_RIGHT);
   DrawBar(Dc, {L, 170, R, 192}, G.Model.Overall());
 
-  if (G.Model.Started()) {
+  if (G.Done && G.Ok) {
+    Text(Dc, G.Small, Grey, {L, 198, R, 214},
+         std::to_string(G.Model.FilesSeen()) + " files, " + Grouped(G.Model.WrittenTotal()) + " bytes written");
+  } else if (G.Model.Started()) {
     std::string Count = "File " + std::to_string(G.Model.FilesSeen());
     if (G.Model.HasPackage()) Count += " of " + std::to_string(G.Model.FileCount());
-    if (!G.Model.HasPackage() && !G.Done) Count += " (" + std::to_string(G.Model.FilePercent()) + "%)";
     Text(Dc, G.Small, Grey, {L, 198, R, 214},
          Count + "     Read " + Grouped(Last.BytesRead) + " bytes     Written " + Grouped(Last.BytesWritten) +
              " bytes");
@@ -465,8 +468,8 @@ void Paint(HDC Dc, int Width, int Height) {
                       : G.Ok ? "Installation complete: " + std::to_string(G.Model.FilesSeen()) + " files in " +
                                    G.Config.Target
                              : "Installation failed. Some files in " + G.Config.Target + " may be missing.";
-    DrawMark(Dc, L, 226, G.Ok);
-    Text(Dc, G.Bold, G.Ok ? RGB(24, 110, 40) : RGB(170, 30, 30), {L + 30, 226, R, 247}, Msg,
+    DrawMark(Dc, L, 220, G.Ok);
+    Text(Dc, G.Bold, G.Ok ? RGB(24, 110, 40) : RGB(170, 30, 30), {L + 30, 220, R, 241}, Msg,
          DT_VCENTER | DT_END_ELLIPSIS);
   }
 
@@ -489,7 +492,6 @@ LRESULT CALLBACK SetupProc(HWND W, UINT Msg, WPARAM WParam, LPARAM LParam) {
                                     kClientWidth - 112, kClientHeight - 38, 90, 26, W,
                                     reinterpret_cast<HMENU>(static_cast<INT_PTR>(kCloseButtonId)), nullptr, nullptr);
       SendMessageA(G.CloseButton, WM_SETFONT, reinterpret_cast<WPARAM>(G.Body), TRUE);
-      EnableWindow(G.CloseButton, FALSE);  // the extraction cannot be stopped half-way
       return 0;
     }
     case kStartMessage:
@@ -505,11 +507,13 @@ LRESULT CALLBACK SetupProc(HWND W, UINT Msg, WPARAM WParam, LPARAM LParam) {
       }
       return 0;
     case WM_COMMAND:
-      if (LOWORD(WParam) == kCloseButtonId && G.Done) DestroyWindow(W);
+      if (LOWORD(WParam) == kCloseButtonId) SendMessageA(W, WM_CLOSE, 0, 0);
       return 0;
     case WM_CLOSE:
-      if (G.Running && MessageBoxA(W, "Setup is still copying files. Quit anyway?", "Setup",
-                                   MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES)
+      // The unpacker cannot be stopped half-way; quitting only stops watching.
+      if (G.Running &&
+          MessageBoxA(W, "The files are still being copied, which cannot be stopped half-way. Close this window anyway?",
+                      "Setup", MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES)
         return 0;
       DestroyWindow(W);
       return 0;

@@ -50,6 +50,7 @@ void ProgressModel::SetPackage(std::vector<int64_t> PackedSizes) {
 bool ProgressModel::Apply(const ProgressRecord& R) {
   const bool NewFile = Files_ == 0 || R.FileName != Last_.FileName || R.BytesRead < Last_.BytesRead;
   if (NewFile) {
+    if (Files_ > 0) WrittenBefore_ += Last_.BytesWritten;
     ++Files_;
     FileFraction_ = 0.0;
   }

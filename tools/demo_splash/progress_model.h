@@ -55,6 +55,9 @@ public:
   // Files begun so far (the current one included).
   int FilesSeen() const { return Files_; }
   const ProgressRecord& Last() const { return Last_; }
+  // Bytes written into all files so far: each finished file's last count plus
+  // the current one's.
+  int64_t WrittenTotal() const { return WrittenBefore_ + Last_.BytesWritten; }
 
   // Progress of the current file, 0 to 100, never falling within a file.
   int FilePercent() const { return static_cast<int>(FileFraction_ * 100.0 + 1e-9); }
@@ -67,6 +70,7 @@ private:
   std::vector<int64_t> PackedBefore_;  // sum of the packed sizes before file i
   int64_t PackedTotal_ = 0;
   ProgressRecord Last_;
+  int64_t WrittenBefore_ = 0;
   int Files_ = 0;
   double FileFraction_ = 0.0;  // of the current file, in [0, 1]
   double OverallMax_ = 0.0;

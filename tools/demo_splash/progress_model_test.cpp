@@ -106,6 +106,8 @@ TEST(ProgressModel, TellsFilesApartByNameOrByCountersStartingAgain) {
     EXPECT_EQ(M.Apply(S.R), S.NewFile) << S.R.FileName << " " << S.R.BytesRead;
     EXPECT_EQ(M.FilesSeen(), S.Seen);
   }
+  // Rec writes twice what it reads: the last count of each file, summed.
+  EXPECT_EQ(M.WrittenTotal(), 2 * (32776 + 32776 + 8 + 40000));
 }
 
 TEST(ProgressModel, WithoutPackageTheFileBarIsCappedAndAWrappedPercentNeverLowersIt) {
