@@ -101,13 +101,13 @@ case "$cmd" in
     which=${2:-all}
     seconds=${3:-3600}
     runs=${4:-10000000}
-    build
-    mkdir -p "$tree/logs"
     list=("${targets[@]}")
     if [ "$which" != all ]; then
       check_target "$which"
       list=("$which")
     fi
+    build
+    mkdir -p "$tree/logs"
     failed=0
     for t in "${list[@]}"; do
       log=$tree/logs/$t-$(date +%Y%m%d-%H%M%S).log
