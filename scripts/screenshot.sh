@@ -50,13 +50,10 @@ bin=$work/win32/bin
 
 mode=fake
 if cmake --build "$work/win32" -j$jobs --target unpacker >"$work/stub-build.log" 2>&1; then
-  say "building the packer helper in $work/host"
+  say "building the packer (sfx) in $work/host"
   cmake -S . -B "$work/host" -G Ninja -DKVSFX_BUILD_TESTS=OFF -DKVSFX_BUILD_BENCH=OFF \
     -DKVSFX_WIN32_PROGRAMS=OFF >/dev/null
-  if cmake --build "$work/host" -j$jobs --target archive >"$work/host-build.log" 2>&1; then
-    h=$work/host
-    g++ -std=c++20 -O2 -I. tools/demo_splash/pack_demo.cpp "$h/archive/libarchive.a" "$h/lzrw1/liblzrw1.a" \
-      "$h/lzh/liblzh.a" "$h/lzrw1kh/liblzrw1kh.a" "$h/platform/libplatform.a" -o "$work/pack_demo"
+  if cmake --build "$work/host" -j$jobs --target sfx >"$work/host-build.log" 2>&1; then
     mode=installer
   fi
 fi
@@ -72,10 +69,11 @@ if [ $mode = installer ]; then
   head -c 220000 /dev/urandom | od -An -tx1 >"$payload/kvdemo-data.bin"
   printf 'Demo licence: use freely.\n' >"$payload/license.txt"
   say "packing $work/kvdemo-setup.exe"
-  "$work/pack_demo" "$bin/unpacker.exe" "$work/kvdemo-setup.exe" "$bin/demo_splash.exe" \
+  "$work/host/bin/sfx" pack -q -o "$work/kvdemo-setup.exe" --stub "$bin/unpacker.exe" "$bin/demo_splash.exe" \
     "$payload/readme.txt" "$payload/manual.txt" "$payload/kvdemo-data.bin" "$payload/license.txt"
+  "$work/host/bin/sfx" list "$work/kvdemo-setup.exe" || true
 else
-  say "the stub does not build (see $work/stub-build.log): using the fake unpacker"
+  say "the stub or the packer does not build (see $work/*-build.log): using the fake unpacker"
 fi
 
 # ---- X server and Wine prefix
