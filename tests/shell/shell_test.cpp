@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -540,6 +541,25 @@ TEST_F(ShellTest, TargetDirectoryFromCopyData) {
                    c.NullData ? nullptr : buffer.data()};
     EXPECT_EQ(MainWndProc(nullptr, WmCopyData, 0, reinterpret_cast<TLParam>(&data)), 0);
     EXPECT_EQ(TargetDir, c.Expected);
+  }
+}
+
+// ---- the record -------------------------------------------------------------
+
+extern "C" std::size_t SplashRecordLayoutFromC(std::size_t field);
+
+// The record goes byte for byte to another program, which may be written in
+// C: FileName at 0, BytesRead at 256, BytesWritten at 260, Percent at 264,
+// 265 bytes in all, in both languages.
+TEST(SplashRecord, LayoutInCAndCxx) {
+  const std::size_t cxx[] = {offsetof(TSplashProgress, FileName),
+                             offsetof(TSplashProgress, BytesRead),
+                             offsetof(TSplashProgress, BytesWritten),
+                             offsetof(TSplashProgress, Percent), sizeof(TSplashProgress)};
+  const std::size_t expected[] = {0, 256, 260, 264, 265};
+  for (std::size_t i = 0; i < 5; ++i) {
+    EXPECT_EQ(cxx[i], expected[i]) << i;
+    EXPECT_EQ(SplashRecordLayoutFromC(i), expected[i]) << i;
   }
 }
 
