@@ -1,12 +1,16 @@
 # Cross-builds the Windows programs (the stub unpacker.exe and the test splash
 # programs) into ${CMAKE_BINARY_DIR}/win32 by configuring this same source
-# tree with the MinGW toolchain. Skipped when MinGW is absent or
-# KVSFX_WIN32_PROGRAMS is OFF; then KVSFX_WIN32_BIN stays empty and the tests
-# that need the Windows programs are not added.
+# tree with the MinGW toolchain (its build tree is ${CMAKE_BINARY_DIR}/win32-build).
+# Skipped when MinGW is absent or KVSFX_WIN32_PROGRAMS is OFF; then
+# KVSFX_WIN32_BIN stays empty. KVSFX_WINE_TESTS is true when the programs are
+# built and Wine is there to run them: the end-to-end tests need both.
 include(ExternalProject)
 
 set(KVSFX_WIN32_BIN "")
+set(KVSFX_WINE_TESTS OFF)
 find_program(KVSFX_MINGW_CXX i686-w64-mingw32-g++)
+find_program(KVSFX_WINE wine)
+find_program(KVSFX_WINESERVER wineserver)
 if(NOT KVSFX_WIN32_PROGRAMS OR NOT KVSFX_MINGW_CXX)
   if(KVSFX_WIN32_PROGRAMS)
     message(STATUS "i686-w64-mingw32-g++ not found: the Windows programs are not built")
@@ -14,12 +18,15 @@ if(NOT KVSFX_WIN32_PROGRAMS OR NOT KVSFX_MINGW_CXX)
   return()
 endif()
 
-set(KVSFX_WIN32_DIR ${CMAKE_BINARY_DIR}/win32)
-set(KVSFX_WIN32_BIN ${KVSFX_WIN32_DIR}/bin)
+set(KVSFX_WIN32_BIN ${CMAKE_BINARY_DIR}/win32)
+if(KVSFX_WINE AND KVSFX_WINESERVER)
+  set(KVSFX_WINE_TESTS ON)
+endif()
 ExternalProject_Add(win32_programs
   SOURCE_DIR ${PROJECT_SOURCE_DIR}
-  BINARY_DIR ${KVSFX_WIN32_DIR}
+  BINARY_DIR ${CMAKE_BINARY_DIR}/win32-build
   CMAKE_ARGS
+    -DCMAKE_RUNTIME_OUTPUT_DIRECTORY=${KVSFX_WIN32_BIN}
     -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/mingw-i686.cmake
     -DKVSFX_TARGET_WIN32=ON
     -DKVSFX_BUILD_TESTS=OFF

@@ -46,7 +46,7 @@ say "building the Windows programs in $work/win32"
 cmake -S . -B "$work/win32" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
   -DKVSFX_TARGET_WIN32=ON -DKVSFX_BUILD_TESTS=OFF -DKVSFX_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
 cmake --build "$work/win32" -j$jobs --target demo_splash fake_unpacker >/dev/null
-bin=$work/win32/bin
+bin=$work/win32/bin  # its own cross build, outside build/
 
 mode=fake
 if cmake --build "$work/win32" -j$jobs --target unpacker >"$work/stub-build.log" 2>&1; then

@@ -195,14 +195,10 @@ std::string DefaultStub() {
   if (n <= 0) throw Failure{"--stub", "cannot find this program's folder; give the stub with --stub"};
   self[n] = '\0';
   const fs::path dir = fs::path(self).parent_path();
-  const fs::path candidates[] = {dir / ".." / "win32" / "unpacker.exe",
-                                 dir / ".." / "win32" / "bin" / "unpacker.exe"};
-  for (const fs::path& c : candidates) {
-    std::error_code ec;
-    if (fs::is_regular_file(c, ec)) return c.lexically_normal().string();
-  }
-  throw Failure{candidates[0].lexically_normal().string(),
-                "the default unpacker stub is missing (build it, or give one with --stub)"};
+  const fs::path stub = (dir / ".." / "win32" / "unpacker.exe").lexically_normal();
+  std::error_code ec;
+  if (fs::is_regular_file(stub, ec)) return stub.string();
+  throw Failure{stub.string(), "the default unpacker stub is missing (build it, or give one with --stub)"};
 }
 
 // The stub must be a Windows program: an "MZ" header whose e_lfanew points
