@@ -92,10 +92,14 @@ static int Dismiss(void) {
   int tries;
   for (tries = 0; tries < 600; ++tries) {
     HWND box = FindWindowA("#32770", NULL);
+    char title[256] = "", text[512] = "";
     if (box) {
-      char title[256] = "", text[512] = "";
       GetWindowTextA(box, title, sizeof title);
       GetDlgItemTextA(box, 0xFFFF, text, sizeof text); /* the static text of a message box */
+    }
+    /* The dialog exists a moment before its caption and text are set: wait
+       for the text, so that a busy machine does not log an empty box. */
+    if (box && text[0]) {
       Log("messagebox %s|%s", title, text);
       SendMessageA(box, WM_COMMAND, IDOK, 0);
       return 0;
