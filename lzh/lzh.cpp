@@ -97,7 +97,7 @@ inline int FirstDifferingByte(uint64_t diff) {
 // Compares two keys known to agree before byte `from`, eight bytes at a
 // time. The last word overlaps the one before it so that no byte past
 // key[59] is touched.
-inline TKeyComparison CompareKeysFrom(const uint8_t* key, const uint8_t* other, int from) {
+[[gnu::noinline]] TKeyComparison CompareKeysFrom(const uint8_t* key, const uint8_t* other, int from) {
   constexpr int LastWord = TLZH::MaxMatch - WordBytes;  // 52: bytes 52..59
   for (int at = from;; at += WordBytes) {
     if (at > LastWord) at = LastWord;
@@ -106,6 +106,24 @@ inline TKeyComparison CompareKeysFrom(const uint8_t* key, const uint8_t* other, 
       return {at + FirstDifferingByte(x ^ y), FirstByteHighest(x) > FirstByteHighest(y)};
     if (at == LastWord) return {TLZH::MaxMatch, false};
   }
+}
+
+// Picks the right child when the key orders above the node's bytes, else
+// the left one. The match finder's walk waits on this choice at every
+// level; compilers tend to turn it into a branch, which the data makes
+// unpredictable, so on x86-64 the choice is a compare and a conditional
+// move.
+inline unsigned ChildToward(uint64_t keyOrder, uint64_t nodeOrder, unsigned leftChild,
+                            unsigned rightChild) {
+#if defined(__GNUC__) && defined(__x86_64__)
+  __asm__("cmpq %[node], %[key]\n\tcmova %[right], %[left]"
+          : [left] "+r"(leftChild)
+          : [key] "r"(keyOrder), [node] "r"(nodeOrder), [right] "r"(rightChild)
+          : "cc");
+  return leftChild;
+#else
+  return keyOrder > nodeOrder ? rightChild : leftChild;
+#endif
 }
 
 template <class T>
@@ -229,32 +247,42 @@ void TLZH::InsertPosition(int16_t r) {
   const uint64_t keyHeadOrder = FirstByteHighest(keyHead);
   // Equal keys go right, so the first step from the root slot goes right.
   bool goRight = true;
-  int p = TreeRootSlot + key[0];
-  int next = right[p];
+  unsigned p = TreeRootSlot + key[0];
+  // Links are read zero-extended: they are never negative, and the walk's
+  // next address then needs no sign extension on the way from the load.
+  unsigned next = static_cast<uint16_t>(right[p]);
   right[r] = left[r] = NilNode;
   int best = NoMatchScore;
   while (next != NilNode) {
     p = next;
-    // Both children are fetched while the keys are compared and the
-    // direction only selects between them, with a mask rather than a branch:
-    // the walk waits for one load per level instead of two, and does not
-    // branch on data a predictor would get wrong half the time. Most keys
-    // differ within their first eight bytes; only the rest compare further.
-    const int leftOfP = left[p];
-    const int rightOfP = right[p];
+    // The walk is one chain of dependent loads: the next node is known only
+    // once this node's key bytes are in and compared. Both children are
+    // fetched alongside the key bytes and the direction picks one with a
+    // conditional move (no branch on data a predictor gets wrong half the
+    // time). Most keys differ within their first eight bytes; a node that
+    // does not is compared further on a side path, and only there can the
+    // whole key match.
+    const unsigned leftOfP = static_cast<uint16_t>(left[p]);
+    const unsigned rightOfP = static_cast<uint16_t>(right[p]);
     const uint64_t head = LoadWord(ring + p + 1);
     int length;
     if (head != keyHead) [[likely]] {
-      goRight = keyHeadOrder > FirstByteHighest(head);
+      const uint64_t headOrder = FirstByteHighest(head);
+      goRight = keyHeadOrder > headOrder;
       length = 1 + FirstDifferingByte(keyHead ^ head);
+      best = std::max(best, (length << LengthShift) | static_cast<int>((p - r) & RingMask));
+      next = ChildToward(keyHeadOrder, headOrder, leftOfP, rightOfP);
     } else {
       const TKeyComparison cmp = CompareKeysFrom(key, ring + p, 1 + WordBytes);
       goRight = cmp.Greater;
       length = cmp.Length;
+      if (length == MaxMatch) {
+        best = FullMatchScore | ((p - r) & RingMask);
+        break;
+      }
+      best = std::max(best, (length << LengthShift) | static_cast<int>((p - r) & RingMask));
+      next = goRight ? rightOfP : leftOfP;
     }
-    next = leftOfP ^ ((leftOfP ^ rightOfP) & -static_cast<int>(goRight));
-    best = std::max(best, (length << LengthShift) | ((p - r) & RingMask));
-    if (best >= FullMatchScore) break;
   }
   if (best != NoMatchScore) {
     MatchLength = static_cast<int16_t>(best >> LengthShift);
@@ -273,7 +301,7 @@ void TLZH::InsertPosition(int16_t r) {
   right[r] = right[p];
   parent[left[p]] = r;
   parent[right[p]] = r;
-  if (right[parent[p]] == p)
+  if (right[parent[p]] == static_cast<int16_t>(p))
     right[parent[p]] = r;
   else
     left[parent[p]] = r;
