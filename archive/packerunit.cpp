@@ -239,20 +239,33 @@ bool ExtractAll(const std::string& ArchivePath, const std::string& TargetDir, TP
   // another one would find it in use).
   if (Decompressor || ArchiveStream) return false;
   if (!LoadCatalogue(ArchivePath)) return false;
-  bool result = true;
+  try {
+    ExtractEntries(ArchivePath, TargetDir, Hook, UseSourcePath);
+  } catch (...) {
+    return false;
+  }
+  return true;
+}
+
+void ExtractEntries(const std::string& ArchivePath, const std::string& TargetDir, TProgressHook Hook,
+                    bool UseSourcePath, const std::vector<int32_t>* Indices) {
+  if (Decompressor || ArchiveStream) throw EArchiveError("An extraction is already running");
   try {
     ArchiveStream = new TFileStream(ArchivePath, fmOpenRead | fmShareDenyNone);
     Decompressor = new Tlzrw1(nullptr);
     Decompressor->CompressMode = TCompressMode::Good;
     Decompressor->UseStream = true;
     ProgressHook = Hook;
-    for (int32_t i = 0; i < PackCatalogue.Count; ++i)
-      ExtractEntry(ArchivePath, TargetDir, i, UseSourcePath);
+    if (Indices) {
+      for (const int32_t i : *Indices) ExtractEntry(ArchivePath, TargetDir, i, UseSourcePath);
+    } else {
+      for (int32_t i = 0; i < PackCatalogue.Count; ++i) ExtractEntry(ArchivePath, TargetDir, i, UseSourcePath);
+    }
   } catch (...) {
-    result = false;
+    ReleaseShared();
+    throw;
   }
   ReleaseShared();
-  return result;
 }
 
 void GetExtractCounts(int32_t& BytesRead, int32_t& BytesWritten) {

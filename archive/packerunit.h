@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "lzrw1/lzrw1.h"
 #include "platform/exception.h"
@@ -56,6 +57,13 @@ bool LoadCatalogue(const std::string& ArchivePath);
 std::string FileNamePart(const std::string& Path);
 bool ExtractEntry(const std::string& ArchivePath, const std::string& TargetDir, int32_t Index,
                   bool UseSourcePath);
+// Extracts the loaded catalogue's slots Indices (every slot when null), in
+// that order, through one archive stream and one component with Hook as the
+// progress hook, as ExtractAll does, but lets the first error out (after the
+// shared objects are released). Raises EArchiveError when an extraction is
+// already running.
+void ExtractEntries(const std::string& ArchivePath, const std::string& TargetDir, TProgressHook Hook,
+                    bool UseSourcePath, const std::vector<int32_t>* Indices = nullptr);
 bool ExtractAll(const std::string& ArchivePath, const std::string& TargetDir, TProgressHook Hook,
                 bool UseSourcePath);
 void GetExtractCounts(int32_t& BytesRead, int32_t& BytesWritten);

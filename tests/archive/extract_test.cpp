@@ -187,6 +187,29 @@ TEST_F(Extract, OutputThatCannotBeCreatedStopsExtractAll) {
   ExpectReferencesEmpty();
 }
 
+// The chosen entries only, in the order given, through one shared session;
+// unlike ExtractAll the first error reaches the caller, after clean-up.
+TEST_F(Extract, ExtractEntriesTakesTheChosenSlotsAndLetsErrorsOut) {
+  const std::string archive = FourEntryArchive();
+  ASSERT_TRUE(LoadCatalogue(archive));
+  const std::string out = MakeDir("out");
+  hookCalls.clear();
+  const std::vector<int32_t> chosen = {2, 0};
+  ExtractEntries(archive, out, RecordingHook, false, &chosen);
+  ExpectReferencesEmpty();
+  EXPECT_EQ(ReadBytes(fs::path(out) / "c.dat"), data_[2]);
+  EXPECT_EQ(ReadBytes(fs::path(out) / "a.txt"), data_[0]);
+  EXPECT_FALSE(fs::exists(fs::path(out) / "b.bin"));
+  ASSERT_FALSE(hookCalls.empty());
+  EXPECT_EQ(hookCalls.front().file, "c.dat");
+  EXPECT_EQ(hookCalls.back().file, "a.txt");
+
+  const std::vector<int32_t> badIndex = {1, MaxPackEntries};
+  EXPECT_THROW(ExtractEntries(archive, out, nullptr, false, &badIndex), EArchiveError);
+  ExpectReferencesEmpty();
+  EXPECT_EQ(ReadBytes(fs::path(out) / "b.bin"), data_[1]);  // the entry before the error stays
+}
+
 TEST_F(Extract, ArchiveThatCannotBeOpenedAfterTheCatalogue) {
   const std::string archive = FourEntryArchive();
   ASSERT_TRUE(LoadCatalogue(archive));

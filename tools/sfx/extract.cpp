@@ -27,7 +27,7 @@ const char* const kExtractHelp =
     "  -d, --directory DIR  where to extract\n"
     "  -p, --paths          keep the stored folder structure (source paths)\n"
     "                       instead of writing every file into DIR\n"
-    "  -v, --verbose        name each entry as it is extracted\n"
+    "  -v, --verbose        list the entries extracted\n"
     "  -q, --quiet          no progress display\n"
     "  -h, --help           show this help\n";
 
@@ -41,18 +41,6 @@ void ExtractHook() {
   if (!g_extractProgress || !ArchiveStream) return;
   g_extractProgress->Fraction(ArchiveStream->Position() - g_extractBegin, g_extractEnd - g_extractBegin,
                               CurrentFileName);
-}
-
-// Releases what the run created, clearing each reference before the object
-// goes, as the archive unit does.
-void ReleaseShared() {
-  Tlzrw1* d = Decompressor;
-  Decompressor = nullptr;
-  delete d;
-  TFileStream* s = ArchiveStream;
-  ArchiveStream = nullptr;
-  delete s;
-  ProgressHook = nullptr;
 }
 
 std::string OutputName(const TPackEntry& e, bool paths) {
@@ -116,28 +104,18 @@ int Extract(const std::vector<std::string>& args) {
     g_extractEnd = std::max<int64_t>(g_extractEnd, std::min<int64_t>(e.EndOffset, layout.CatalogueStart));
   }
   try {
-    ArchiveStream = new TFileStream(path, fmOpenRead | fmShareDenyNone);
-    Decompressor = new Tlzrw1(nullptr);
-    Decompressor->CompressMode = TCompressMode::Good;
-    Decompressor->UseStream = true;
-    ProgressHook = ExtractHook;
-    for (int32_t i : chosen) {
-      const std::string shown = OutputName(PackCatalogue.Entries[i], paths);
-      ExtractEntry(path, dir, i, paths);
-      if (a.Has("verbose")) {
-        progress.Clear();
-        std::printf("%s\n", shown.c_str());
-        std::fflush(stdout);
-      }
-    }
+    ExtractEntries(path, dir, ExtractHook, paths, &chosen);
   } catch (const Exception& e) {
-    ReleaseShared();
+    ProgressHook = nullptr;
     g_extractProgress = nullptr;
     progress.Clear();
     throw Failure{path, e.Message()};
   }
-  ReleaseShared();
+  ProgressHook = nullptr;
   g_extractProgress = nullptr;
+  progress.Clear();
+  if (a.Has("verbose"))
+    for (int32_t i : chosen) std::printf("%s\n", OutputName(PackCatalogue.Entries[i], paths).c_str());
   return ExitOk;
 }
 
