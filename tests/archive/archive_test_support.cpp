@@ -10,18 +10,6 @@
 #include "platform/fault_injection.h"
 #include "platform/memory.h"
 
-Bytes ReadBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteBytes(const fs::path& path, const Bytes& data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-}
-
-Bytes TextBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
-
 Bytes SampleData(std::size_t size, uint32_t seed) {
   // Words from a small vocabulary picked by an LCG: repetitive enough to
   // compress, irregular enough to exercise both codecs.

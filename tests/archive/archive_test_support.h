@@ -11,13 +11,14 @@
 #include <vector>
 
 #include "archive/packerunit.h"
+#include "tests/support/test_files.h"
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 
-Bytes ReadBytes(const fs::path& path);
-void WriteBytes(const fs::path& path, const Bytes& data);
-Bytes TextBytes(const std::string& text);
+using testsupport::ReadBytes;
+using testsupport::TextBytes;
+using testsupport::WriteBytes;
 // Compressible, not trivial data of the given size (differs per seed).
 Bytes SampleData(std::size_t size, uint32_t seed);
 // Prefix followed by the decimal number.

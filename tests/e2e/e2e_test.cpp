@@ -19,6 +19,7 @@
 #include "archive/archive_writer.h"
 #include "archive/packerunit.h"
 #include "shell/unpacker.h"
+#include "tests/support/test_files.h"
 #include "wine_harness.h"
 
 namespace fs = std::filesystem;
@@ -30,27 +31,9 @@ const std::string kStub = KVSFX_WIN32_BIN "/unpacker.exe";
 const std::string kSplash = KVSFX_WIN32_BIN "/test_splash.exe";
 const std::string kSplashName = "kvsfx_splash.exe";  // entry 0's name in the system directory
 
-Bytes ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteAll(const fs::path& path, const Bytes& data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-}
-
-Bytes SampleData(std::size_t size, uint32_t seed) {
-  Bytes data(size);
-  uint32_t x = seed * 2654435761u + 1;
-  for (std::size_t i = 0; i < size; ++i) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    data[i] = (x & 3) ? static_cast<uint8_t>('a' + i % 23) : static_cast<uint8_t>(x >> 24);
-  }
-  return data;
-}
+using testsupport::NoisyText;
+using testsupport::ReadBytes;
+using testsupport::WriteBytes;
 
 struct TEntry {
   std::string Name;
@@ -155,7 +138,7 @@ public:  // the case tables below arrange through the fixture
     TArchiveWriter writer;
     writer.AddFile(kSplash, splashName);
     for (const TEntry& e : others) {
-      WriteAll(work_ / "in" / e.Name, e.Data);
+      WriteBytes(work_ / "in" / e.Name, e.Data);
       writer.AddFile((work_ / "in" / e.Name).string(), e.Name);
     }
     writer.Write(kStub, Installer().string());
@@ -197,8 +180,8 @@ public:  // the case tables below arrange through the fixture
 
 const std::vector<TEntry>& Entries() {
   static const std::vector<TEntry> entries = {
-      {"big.dat", SampleData(150000, 2)},  // several 32 KB batches
-      {"read me.txt", SampleData(700, 3)},
+      {"big.dat", NoisyText(150000, 2)},  // several 32 KB batches
+      {"read me.txt", NoisyText(700, 3)},
       {"empty.bin", {}},
   };
   return entries;
@@ -207,13 +190,13 @@ const std::vector<TEntry>& Entries() {
 // Sets the packed size that the catalogue gives an entry, which only the
 // progress percentage uses.
 void SetPackedSize(const fs::path& installer, std::size_t index, std::size_t count, uint32_t size) {
-  Bytes bytes = ReadAll(installer);
+  Bytes bytes = ReadBytes(installer);
   const std::size_t record = bytes.size() - 4 - sizeof(TPackEntry) * (count - index);
   uint32_t start;
   std::memcpy(&start, &bytes[record + 16], 4);
   const uint32_t end = start + size;
   std::memcpy(&bytes[record + 20], &end, 4);
-  WriteAll(installer, bytes);
+  WriteBytes(installer, bytes);
 }
 
 TEST_F(E2ETest, InstallsEverythingAndReportsEveryRecord) {
@@ -227,7 +210,7 @@ TEST_F(E2ETest, InstallsEverythingAndReportsEveryRecord) {
 
   // Entry 0 went to the system directory and was started from there.
   const std::string sys = "C:\\windows\\system32\\" + kSplashName;
-  EXPECT_EQ(ReadAll(fs::path(prefix_->System32()) / kSplashName), ReadAll(kSplash));
+  EXPECT_EQ(ReadBytes(fs::path(prefix_->System32()) / kSplashName), ReadBytes(kSplash));
   const TSplashLog log = ReadLog(LogPath());
   EXPECT_EQ(log.CommandLine, sys + " /Splash");
   EXPECT_EQ(log.Module, sys);
@@ -246,8 +229,8 @@ TEST_F(E2ETest, InstallsEverythingAndReportsEveryRecord) {
   EXPECT_EQ(visible, 0);
 
   // Every file, byte for byte.
-  EXPECT_EQ(ReadAll(work_ / "target" / kSplashName), ReadAll(kSplash));
-  for (const TEntry& e : Entries()) EXPECT_EQ(ReadAll(work_ / "target" / e.Name), e.Data) << e.Name;
+  EXPECT_EQ(ReadBytes(work_ / "target" / kSplashName), ReadBytes(kSplash));
+  for (const TEntry& e : Entries()) EXPECT_EQ(ReadBytes(work_ / "target" / e.Name), e.Data) << e.Name;
 
   // Every record as the native run made it, sent to the splash window with
   // the unpacker's handle, 265 bytes, dwData 0.
@@ -280,8 +263,8 @@ TEST_F(E2ETest, WithoutATargetDirectoryFilesGoToTheRootOfTheCurrentDrive) {
   const TSplashLog log = ReadLog(LogPath());
   EXPECT_TRUE(log.Has("copydata skipped"));
   EXPECT_EQ(log.Results, std::vector<std::string>{"ok 0 0"});
-  EXPECT_EQ(ReadAll(root / kSplashName), ReadAll(kSplash));
-  for (const TEntry& e : Entries()) EXPECT_EQ(ReadAll(root / e.Name), e.Data) << e.Name;
+  EXPECT_EQ(ReadBytes(root / kSplashName), ReadBytes(kSplash));
+  for (const TEntry& e : Entries()) EXPECT_EQ(ReadBytes(root / e.Name), e.Data) << e.Name;
 }
 
 TEST_F(E2ETest, RequestsSentDuringTheExtractionAreIgnored) {
@@ -292,7 +275,7 @@ TEST_F(E2ETest, RequestsSentDuringTheExtractionAreIgnored) {
   const TSplashLog log = ReadLog(LogPath());
   EXPECT_TRUE(log.Has("nested sent"));
   EXPECT_EQ(log.Results, std::vector<std::string>{"ok 0 0"});
-  for (const TEntry& e : Entries()) EXPECT_EQ(ReadAll(work_ / "target" / e.Name), e.Data) << e.Name;
+  for (const TEntry& e : Entries()) EXPECT_EQ(ReadBytes(work_ / "target" / e.Name), e.Data) << e.Name;
   EXPECT_FALSE(fs::exists(prefix_->Path() + "/drive_c/kvsfx-nested-target"));
 }
 
@@ -319,9 +302,9 @@ TEST_F(E2ETest, ExtractionFailuresAreReported) {
        {kSplashName, "big.dat"}},
       {"damaged entry",
        [](E2ETest& t, const std::vector<TArchiveItem>& items) {
-         Bytes bytes = ReadAll(t.Installer());
+         Bytes bytes = ReadBytes(t.Installer());
          bytes[items[2].StartOffset] ^= 0x55;  // the stream's signature
-         WriteAll(t.Installer(), bytes);
+         WriteBytes(t.Installer(), bytes);
          return t.Target();
        },
        {kSplashName, "big.dat"}},
@@ -345,9 +328,9 @@ TEST_F(E2ETest, ExtractionFailuresAreReported) {
 
 TEST_F(E2ETest, NoCatalogueEndsAtOnceWithZero) {
   Pack(Entries());
-  Bytes bytes = ReadAll(Installer());
+  Bytes bytes = ReadBytes(Installer());
   std::fill(bytes.end() - 4, bytes.end(), 0);
-  WriteAll(Installer(), bytes);
+  WriteBytes(Installer(), bytes);
 
   EXPECT_EQ(RunInstaller(Target()), 0);
 
@@ -374,9 +357,9 @@ TEST_F(E2ETest, StartUpErrorsShowAMessageBoxAndExitWithOne) {
        "Error|Cannot create file C:\\windows\\system32\\kvsfx_blocked.exe"},
       {"damaged entry 0", kSplashName,
        [](E2ETest& t, const std::vector<TArchiveItem>& items) {
-         Bytes bytes = ReadAll(t.Installer());
+         Bytes bytes = ReadBytes(t.Installer());
          bytes[items[0].StartOffset] ^= 0x55;
-         WriteAll(t.Installer(), bytes);
+         WriteBytes(t.Installer(), bytes);
        },
        "Error|Cannot extract " + kSplashName},
   };

@@ -24,34 +24,16 @@
 #include "shell/splash_protocol.h"
 #include "shell/unpacker.h"
 #include "shell/x87.h"
+#include "tests/support/test_files.h"
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-Bytes ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteAll(const fs::path& path, const Bytes& data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-}
-
-// Data that the LZH method compresses a little: text-like runs with noise.
-Bytes SampleData(std::size_t size, uint32_t seed) {
-  Bytes data(size);
-  uint32_t x = seed * 2654435761u + 1;
-  for (std::size_t i = 0; i < size; ++i) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    data[i] = (x & 3) ? static_cast<uint8_t>('a' + i % 23) : static_cast<uint8_t>(x >> 24);
-  }
-  return data;
-}
+using testsupport::NoisyText;
+using testsupport::ReadBytes;
+using testsupport::WriteBytes;
 
 struct TEntry {
   std::string Name;
@@ -153,13 +135,13 @@ public:  // the case tables below arrange through the fixture
   // running program.
   fs::path Pack(const std::vector<TEntry>& entries) {
     const fs::path stub = dir_ / "stub.bin";
-    Bytes stubBytes = SampleData(1500, 99);
+    Bytes stubBytes = NoisyText(1500, 99);
     stubBytes[0] = 'M';
     stubBytes[1] = 'Z';
-    WriteAll(stub, stubBytes);
+    WriteBytes(stub, stubBytes);
     TArchiveWriter writer;
     for (const TEntry& e : entries) {
-      WriteAll(dir_ / "in" / e.Name, e.Data);
+      WriteBytes(dir_ / "in" / e.Name, e.Data);
       writer.AddFile((dir_ / "in" / e.Name).string(), e.Name);
     }
     const fs::path installer = dir_ / "setup.exe";
@@ -209,9 +191,9 @@ public:  // the case tables below arrange through the fixture
 
 const std::vector<TEntry>& ThreeEntries() {
   static const std::vector<TEntry> entries = {
-      {"splash.exe", SampleData(5000, 1)},
-      {"big.dat", SampleData(100000, 2)},  // several 32 KB batches
-      {"readme.txt", SampleData(300, 3)},
+      {"splash.exe", NoisyText(5000, 1)},
+      {"big.dat", NoisyText(100000, 2)},  // several 32 KB batches
+      {"readme.txt", NoisyText(300, 3)},
   };
   return entries;
 }
@@ -223,7 +205,7 @@ TEST_F(ShellTest, StartUpWritesOnlyEntryZeroToTheSystemDirectoryAndLaunchesIt) {
   TSplashStandIn splash;
   PlaySplash(splash, Out());
   const std::string existing = (systemDir_ / "splash.exe").string();
-  WriteAll(existing, SampleData(20000, 7));  // an older, longer file is overwritten
+  WriteBytes(existing, NoisyText(20000, 7));  // an older, longer file is overwritten
 
   EXPECT_EQ(UnpackerMain(), 0);
 
@@ -234,7 +216,7 @@ TEST_F(ShellTest, StartUpWritesOnlyEntryZeroToTheSystemDirectoryAndLaunchesIt) {
   EXPECT_EQ(launchesAtWait_[0].ShowMode, SwShow);
   EXPECT_FALSE(unpackerVisibleAtWait_);
   EXPECT_EQ(SystemDir, launchesAtWait_[0].CommandLine);
-  EXPECT_EQ(ReadAll(systemDir_ / "splash.exe"), ThreeEntries()[0].Data);
+  EXPECT_EQ(ReadBytes(systemDir_ / "splash.exe"), ThreeEntries()[0].Data);
   EXPECT_TRUE(MessageBoxes().empty());
 }
 
@@ -248,7 +230,7 @@ TEST_F(ShellTest, LaunchPathWithABlankIsQuoted) {
 
   ASSERT_EQ(Launches().size(), 1u);
   EXPECT_EQ(Launches()[0].CommandLine, "\"" + systemDir_.string() + "\\splash.exe\" /Splash");
-  EXPECT_EQ(ReadAll(systemDir_ / "splash.exe"), ThreeEntries()[0].Data);
+  EXPECT_EQ(ReadBytes(systemDir_ / "splash.exe"), ThreeEntries()[0].Data);
 }
 
 // Every way out of start-up before the message loop.
@@ -277,17 +259,17 @@ TEST_F(ShellTest, StartUpFailures) {
       {"damaged entry 0",
        [](ShellTest& t) {
          const fs::path installer = t.Pack(ThreeEntries());
-         Bytes bytes = ReadAll(installer);
+         Bytes bytes = ReadBytes(installer);
          bytes[t.items_[0].StartOffset] ^= 0x55;  // the stream's signature
-         WriteAll(installer, bytes);
+         WriteBytes(installer, bytes);
        },
        1, true, true},
       {"last four bytes zero",
        [](ShellTest& t) {
          const fs::path installer = t.Pack(ThreeEntries());
-         Bytes bytes = ReadAll(installer);
+         Bytes bytes = ReadBytes(installer);
          std::fill(bytes.end() - 4, bytes.end(), 0);
-         WriteAll(installer, bytes);
+         WriteBytes(installer, bytes);
        },
        0, false, false},
       {"own file missing", [](ShellTest&) { SetModuleFileName("/nonexistent/setup.exe"); }, 0,
@@ -343,7 +325,7 @@ TEST_F(ShellTest, ExtractAllReportsEveryBufferThenTheResultThenQuits) {
 
   EXPECT_EQ(UnpackerMain(), 0);
 
-  for (const TEntry& e : entries) EXPECT_EQ(ReadAll(dir_ / "out" / e.Name), e.Data) << e.Name;
+  for (const TEntry& e : entries) EXPECT_EQ(ReadBytes(dir_ / "out" / e.Name), e.Data) << e.Name;
   // The result comes once, after the last progress record.
   ASSERT_GE(splash.Events.size(), 2u);
   EXPECT_EQ(splash.Events.back().Message, static_cast<uint32_t>(UM_EXTRACT_OK));
@@ -428,9 +410,9 @@ TEST_F(ShellTest, DamagedEntryReportsFailure) {
   SetIdleHandler([&, done = false]() mutable {
     if (done) return false;
     done = true;
-    Bytes bytes = ReadAll(installer);
+    Bytes bytes = ReadBytes(installer);
     bytes[items_[1].StartOffset] ^= 0x55;  // the stream's signature
-    WriteAll(installer, bytes);
+    WriteBytes(installer, bytes);
     splash.CreateWindow();
     SendTarget(Out());
     SendWindowMessage(FindWindowByName(KVSFX_UNPACKER_WINDOW), UM_EXTRACT_ALL, 0, 0);
@@ -441,7 +423,7 @@ TEST_F(ShellTest, DamagedEntryReportsFailure) {
 
   ASSERT_FALSE(splash.Events.empty());
   EXPECT_EQ(splash.Events.back().Message, static_cast<uint32_t>(UM_EXTRACT_FAILED));
-  EXPECT_EQ(ReadAll(dir_ / "out" / "splash.exe"), ThreeEntries()[0].Data);
+  EXPECT_EQ(ReadBytes(dir_ / "out" / "splash.exe"), ThreeEntries()[0].Data);
   EXPECT_FALSE(fs::exists(dir_ / "out" / "readme.txt"));
 }
 
@@ -466,7 +448,7 @@ TEST_F(ShellTest, RequestsArrivingDuringTheExtractionAreIgnored) {
   for (const auto& e : splash.Events) results += e.Message != WmCopyData;
   EXPECT_EQ(results, 1);
   EXPECT_EQ(splash.Events.back().Message, static_cast<uint32_t>(UM_EXTRACT_OK));
-  for (const TEntry& e : entries) EXPECT_EQ(ReadAll(dir_ / "out" / e.Name), e.Data) << e.Name;
+  for (const TEntry& e : entries) EXPECT_EQ(ReadBytes(dir_ / "out" / e.Name), e.Data) << e.Name;
   EXPECT_FALSE(fs::exists(other));
   // The new target only counts for a later request.
   EXPECT_EQ(TargetDir, other);
@@ -484,7 +466,7 @@ TEST_F(ShellTest, ExtractionGoesOnWithoutASplashWindow) {
 
   EXPECT_EQ(UnpackerMain(), 0);
 
-  for (const TEntry& e : ThreeEntries()) EXPECT_EQ(ReadAll(dir_ / "out" / e.Name), e.Data);
+  for (const TEntry& e : ThreeEntries()) EXPECT_EQ(ReadBytes(dir_ / "out" / e.Name), e.Data);
 }
 
 TEST_F(ShellTest, ClosingTheWindowWhileWaitingQuitsWithZeroAndNoResult) {
