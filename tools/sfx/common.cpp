@@ -42,10 +42,10 @@ ParsedArgs ParseArgs(const std::string& command, const std::vector<std::string>&
     } else if (a.compare(0, 2, "--") == 0) {
       const std::size_t eq = a.find('=');
       const std::string name = a.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
-      const OptionSpec* spec = findLong(name);
-      if (!spec) throw UsageError{"unknown option '--" + name + "'", command};
+      const OptionSpec* option = findLong(name);
+      if (!option) throw UsageError{"unknown option '--" + name + "'", command};
       std::string value;
-      if (spec->TakesValue) {
+      if (option->TakesValue) {
         if (eq != std::string::npos)
           value = a.substr(eq + 1);
         else if (i + 1 < args.size())
@@ -55,24 +55,24 @@ ParsedArgs ParseArgs(const std::string& command, const std::vector<std::string>&
       } else if (eq != std::string::npos) {
         throw UsageError{"option '--" + name + "' takes no value", command};
       }
-      parsed.Options.emplace_back(spec->Long, value);
+      parsed.Options.emplace_back(option->Long, value);
     } else {
       // One or more short options; one that takes a value ends the group.
       for (std::size_t j = 1; j < a.size(); ++j) {
-        const OptionSpec* spec = findShort(a[j]);
-        if (!spec) throw UsageError{std::string("unknown option '-") + a[j] + "'", command};
+        const OptionSpec* option = findShort(a[j]);
+        if (!option) throw UsageError{std::string("unknown option '-") + a[j] + "'", command};
         std::string value;
-        if (spec->TakesValue) {
+        if (option->TakesValue) {
           if (j + 1 < a.size())
             value = a.substr(j + 1);
           else if (i + 1 < args.size())
             value = args[++i];
           else
             throw UsageError{std::string("option '-") + a[j] + "' needs a value", command};
-          parsed.Options.emplace_back(spec->Long, value);
+          parsed.Options.emplace_back(option->Long, value);
           break;
         }
-        parsed.Options.emplace_back(spec->Long, value);
+        parsed.Options.emplace_back(option->Long, value);
       }
     }
   }
