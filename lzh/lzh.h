@@ -128,6 +128,9 @@ public:
   // Puts ring position r into its tree and leaves the longest match met on
   // the way in MatchLength / MatchOffset (MatchLength 0 when none above 2).
   void InsertPosition(int16_t r);
+  // Puts ring position r into its tree as InsertPosition does, without
+  // looking for a match: MatchLength / MatchOffset stay as they are.
+  void LinkPosition(int16_t r);
   // Takes ring position p out of its tree; nothing when it is in none.
   void RemovePosition(int16_t p);
   // Writes the code of symbol s (of any length the model produces), then
@@ -158,6 +161,8 @@ private:
   // the positions no data has reached yet (and in the mirror bytes).
   void InitRing();
   template <class Reader> void Refill(Reader& read);
+  // Leaves a walk's best match score in MatchLength / MatchOffset.
+  void TakeMatch(int best);
   template <class Writer> static void PutByte(uint8_t b, Writer& write);
   template <class Reader> static bool GetByte(uint8_t& b, Reader& read);
 };

@@ -222,6 +222,16 @@ void TLZH::EncodeStream(int32_t& bytesRead, Reader& read, Writer& write) {
     }
     const int last = MatchLength;
     int i = 0;
+    // Only the last step of a token needs the match of its position: the
+    // next token is chosen by it. The steps before it only keep the trees,
+    // which is far less work per node (most steps of text are inside
+    // matches).
+    auto place = [&](int at, bool lastStep) {
+      if (lastStep)
+        InsertPosition(static_cast<int16_t>(at));
+      else
+        LinkPosition(static_cast<int16_t>(at));
+    };
     // Once the input has ended every pass asks once more; the reader keeps
     // delivering nothing.
     for (; i < last && GetByte(b, read); ++i) {
@@ -230,14 +240,14 @@ void TLZH::EncodeStream(int32_t& bytesRead, Reader& read, Writer& write) {
       if (s < MirrorBytes) ring[s + RingSize] = b;
       s = (s + 1) & RingMask;
       r = (r + 1) & RingMask;
-      InsertPosition(static_cast<int16_t>(r));
+      place(r, i + 1 == last);
     }
     TextSize += i;
     for (; i < last; ++i) {
       RemovePosition(static_cast<int16_t>(s));
       s = (s + 1) & RingMask;
       r = (r + 1) & RingMask;
-      if (--len != 0) InsertPosition(static_cast<int16_t>(r));
+      if (--len != 0) place(r, i + 1 == last);
     }
   } while (len > 0);
   FlushBits(write);

@@ -797,4 +797,154 @@ TEST(LzhRoundTrip, RepeatedCallsStartFresh) {
   EXPECT_EQ(first, second);
 }
 
+// --- Match finder and encoder steps --------------------------------------
+
+// The encoder's steps done one at a time with the codec's building blocks,
+// every position inserted with the full match search. EncodeStream skips
+// the search where the match is never used and runs some insertions two at
+// a time; its output must not differ from this.
+Bytes EncodeStepByStep(const Bytes& input) {
+  CodecTables t;
+  TLZH& c = t.Codec;
+  c.InitTrees();
+  std::fill(c.Ring, c.Ring + TLZH::FirstRingPosition, TLZH::FillByte);
+  std::fill(c.Ring + TLZH::FirstRingPosition, c.Ring + TLZH::RingSize + TLZH::MirrorBytes, 0);
+  VectorWriter writer;
+  size_t next = 0;
+  auto get = [&](uint8_t& b) {
+    if (next == input.size()) return false;
+    b = input[next++];
+    return true;
+  };
+  int s = 0, r = TLZH::FirstRingPosition, len = 0;
+  uint8_t b = 0;
+  while (len < TLZH::MaxMatch && get(b)) c.Ring[r + len++] = b;
+  for (int i = 1; i <= TLZH::MaxMatch; ++i) c.InsertPosition(static_cast<int16_t>(r - i));
+  c.InsertPosition(static_cast<int16_t>(r));
+  do {
+    if (c.MatchLength > len) c.MatchLength = static_cast<int16_t>(len);
+    if (c.MatchLength <= TLZH::MatchThreshold) {
+      c.MatchLength = 1;
+      c.EncodeSymbol(c.Ring[r], writer);
+    } else {
+      c.EncodeSymbol(static_cast<uint16_t>(c.MatchLength + 253), writer);
+      c.EncodeOffset(static_cast<uint16_t>(c.MatchOffset), writer);
+    }
+    const int last = c.MatchLength;
+    int i = 0;
+    for (; i < last && get(b); ++i) {
+      c.RemovePosition(static_cast<int16_t>(s));
+      c.Ring[s] = b;
+      if (s < TLZH::MirrorBytes) c.Ring[s + TLZH::RingSize] = b;
+      s = (s + 1) & TLZH::RingMask;
+      r = (r + 1) & TLZH::RingMask;
+      c.InsertPosition(static_cast<int16_t>(r));
+    }
+    for (; i < last; ++i) {
+      c.RemovePosition(static_cast<int16_t>(s));
+      s = (s + 1) & TLZH::RingMask;
+      r = (r + 1) & TLZH::RingMask;
+      if (--len != 0) c.InsertPosition(static_cast<int16_t>(r));
+    }
+  } while (len > 0);
+  c.FlushBits(writer);
+  return writer.Out;
+}
+
+TEST(LzhEncoder, SameStreamAsStepByStepInsertion) {
+  const uint32_t seed = RandomSeed();
+  std::mt19937 rng(seed);
+  struct Sample {
+    const char* Name;
+    Bytes Data;
+  };
+  Bytes text;
+  for (int i = 0; i < 4000; ++i) {
+    const std::string line = "line " + std::to_string(i * 37 % 211) + " of words, words " +
+                             std::to_string(i % 7) + " and more words\n";
+    text.insert(text.end(), line.begin(), line.end());
+  }
+  // Neighbouring bytes differ everywhere, so steps can always go in pairs.
+  Bytes alternating(20000);
+  for (size_t i = 0; i < alternating.size(); ++i) alternating[i] = i % 2 ? 'y' : 'x';
+  // A random block repeated every 1009 bytes: the byte that leaves the
+  // window (4036 = 4 x 1009 positions back) equals the one coming in, so
+  // the removal and the insertion of a step share a tree.
+  const Bytes block = [&] {
+    Bytes out(1009);
+    for (uint8_t& v : out) v = static_cast<uint8_t>('a' + rng() % 4);
+    return out;
+  }();
+  Bytes period1009;
+  while (period1009.size() < 30000) period1009.insert(period1009.end(), block.begin(), block.end());
+  Bytes mixed = Runs(rng, 20000);
+  const Bytes noise = RandomBytes(rng, 20000);
+  mixed.insert(mixed.end(), noise.begin(), noise.end());
+  mixed.insert(mixed.end(), text.begin(), text.begin() + 20000);
+  const Sample samples[] = {
+      {"text", text},
+      {"binary", ReadFileBytes("/bin/ls", 60000)},
+      {"alternating", alternating},
+      {"period 1009", period1009},
+      {"runs, noise, text", mixed},
+  };
+  for (const Sample& sample : samples) {
+    SCOPED_TRACE(sample.Name);
+    EXPECT_TRUE(Encode(sample.Data) == EncodeStepByStep(sample.Data));
+  }
+  // Short inputs end inside the first matches, in the middle of a pair of
+  // steps as well as after one.
+  for (size_t n = 0; n <= 200; ++n) {
+    Bytes input(n);
+    for (uint8_t& v : input) v = static_cast<uint8_t>('a' + rng() % 3);
+    SCOPED_TRACE(n);
+    EXPECT_EQ(Encode(input), EncodeStepByStep(input));
+  }
+}
+
+// The match finder compares keys several bytes at a time; a difference in
+// any byte, the last one included, and in keys read through the mirror
+// bytes past the end of the window, must count.
+TEST(LzhMatchFinder, FirstDifferenceAnywhereInTheKey) {
+  struct Case {
+    int Differs;  // first byte at which the second key differs; 60 = none
+    bool Greater;
+  };
+  const Case cases[] = {{3, true},   {3, false},  {7, true},  {8, false}, {9, true},
+                        {16, false}, {17, true},  {52, true}, {53, false}, {58, true},
+                        {59, true},  {59, false}, {60, false}};
+  constexpr int Distance = 300;
+  for (const int first : {1000, 4080}) {
+    for (const Case& k : cases) {
+      SCOPED_TRACE(testing::Message() << "key at " << first << ", differs at " << k.Differs
+                                      << (k.Greater ? " upward" : " downward"));
+      CodecTables t;
+      TLZH& c = t.Codec;
+      c.InitTrees();
+      std::fill(c.Ring, c.Ring + TLZH::RingSize, 0);
+      const int second = (first + Distance) & TLZH::RingMask;
+      for (int i = 0; i < TLZH::MaxMatch; ++i) {
+        c.Ring[(first + i) & TLZH::RingMask] = static_cast<uint8_t>(0x40 + i);
+        c.Ring[(second + i) & TLZH::RingMask] = static_cast<uint8_t>(0x40 + i);
+      }
+      if (k.Differs < TLZH::MaxMatch)
+        c.Ring[(second + k.Differs) & TLZH::RingMask] = k.Greater ? 0xF0 : 0x01;
+      std::copy(c.Ring, c.Ring + TLZH::MirrorBytes, c.Ring + TLZH::RingSize);
+
+      c.InsertPosition(static_cast<int16_t>(first));
+      c.InsertPosition(static_cast<int16_t>(second));
+      EXPECT_EQ(c.MatchLength, k.Differs);
+      EXPECT_EQ(c.MatchOffset, Distance - 1);
+      if (k.Differs == TLZH::MaxMatch) {
+        // The same whole key: the newer position takes the older one's place.
+        EXPECT_EQ(c.TreeParent[first], TLZH::NilNode);
+        EXPECT_EQ(c.RightChild[TLZH::TreeRootSlot + 0x40], second);
+      } else {
+        EXPECT_EQ((k.Greater ? c.RightChild : c.LeftChild)[first], second);
+        EXPECT_EQ((k.Greater ? c.LeftChild : c.RightChild)[first], TLZH::NilNode);
+      }
+    }
+  }
+}
+
 }  // namespace
