@@ -354,6 +354,24 @@ template <bool Search>
   return w;
 }
 
+// Two walks into different trees, so neither can meet the other's nodes:
+// two independent chains of loads in one loop, whose latencies the
+// processor overlaps. Only the second may search.
+template <bool Search>
+[[gnu::always_inline]] inline TTreeWalk WalkPair(const TTrees& t, unsigned r1, unsigned r2) {
+  TTreeWalk a = BeginWalk(t, r1);
+  TTreeWalk b = BeginWalk(t, r2);
+  while (a.Next != TLZH::NilNode && b.Next != TLZH::NilNode) {
+    StepWalk<false>(a, t);
+    StepWalk<Search>(b, t);
+  }
+  while (a.Next != TLZH::NilNode) StepWalk<false>(a, t);
+  while (b.Next != TLZH::NilNode) StepWalk<Search>(b, t);
+  EndWalk(a, t);
+  EndWalk(b, t);
+  return b;
+}
+
 }  // namespace
 
 void TLZH::TakeMatch(int best) {
@@ -370,6 +388,16 @@ void TLZH::InsertPosition(int16_t r) {
 
 void TLZH::LinkPosition(int16_t r) {
   Walk<false>(TTrees{Ring, LeftChild, RightChild, TreeParent}, static_cast<uint16_t>(r));
+}
+
+void TLZH::LinkPositionPair(int16_t r1, int16_t r2) {
+  WalkPair<false>(TTrees{Ring, LeftChild, RightChild, TreeParent}, static_cast<uint16_t>(r1),
+                  static_cast<uint16_t>(r2));
+}
+
+void TLZH::LinkAndInsertPosition(int16_t r1, int16_t r2) {
+  const TTrees trees{Ring, LeftChild, RightChild, TreeParent};
+  TakeMatch(WalkPair<true>(trees, static_cast<uint16_t>(r1), static_cast<uint16_t>(r2)).Best);
 }
 
 void TLZH::RemovePosition(int16_t p) {

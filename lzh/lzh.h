@@ -131,6 +131,11 @@ public:
   // Puts ring position r into its tree as InsertPosition does, without
   // looking for a match: MatchLength / MatchOffset stay as they are.
   void LinkPosition(int16_t r);
+  // LinkPosition(r1) then LinkPosition(r2), or then InsertPosition(r2), for
+  // two positions whose keys start with different bytes, so that neither
+  // can meet the other's tree: both walks run at once.
+  void LinkPositionPair(int16_t r1, int16_t r2);
+  void LinkAndInsertPosition(int16_t r1, int16_t r2);
   // Takes ring position p out of its tree; nothing when it is in none.
   void RemovePosition(int16_t p);
   // Writes the code of symbol s (of any length the model produces), then

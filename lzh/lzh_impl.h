@@ -222,6 +222,13 @@ void TLZH::EncodeStream(int32_t& bytesRead, Reader& read, Writer& write) {
     }
     const int last = MatchLength;
     int i = 0;
+    // Takes in byte b at s: the oldest position leaves its tree first.
+    auto admit = [&](uint8_t b) {
+      RemovePosition(static_cast<int16_t>(s));
+      ring[s] = b;
+      if (s < MirrorBytes) ring[s + RingSize] = b;
+      s = (s + 1) & RingMask;
+    };
     // Only the last step of a token needs the match of its position: the
     // next token is chosen by it. The steps before it only keep the trees,
     // which is far less work per node (most steps of text are inside
@@ -234,13 +241,38 @@ void TLZH::EncodeStream(int32_t& bytesRead, Reader& read, Writer& write) {
     };
     // Once the input has ended every pass asks once more; the reader keeps
     // delivering nothing.
-    for (; i < last && GetByte(b, read); ++i) {
-      RemovePosition(static_cast<int16_t>(s));
-      ring[s] = b;
-      if (s < MirrorBytes) ring[s + RingSize] = b;
-      s = (s + 1) & RingMask;
-      r = (r + 1) & RingMask;
+    while (i < last) {
+      // Two steps of a match at once when their insertions go into
+      // different trees and the second removal does not touch the first
+      // insertion's tree: then the removals may go first and the two walks
+      // overlap, with the trees ending as if one step followed the other.
+      // Keys in the trees never reach the bytes the two steps overwrite.
+      const int r1 = (r + 1) & RingMask, r2 = (r + 2) & RingMask;
+      if (i + 1 < last && ring[r1] != ring[r2] && ring[r1] != ring[(s + 1) & RingMask]) {
+        if (!GetByte(b, read)) break;
+        uint8_t b2 = 0;
+        if (GetByte(b2, read)) {
+          admit(b);
+          admit(b2);
+          r = r2;
+          if (i + 2 == last)
+            LinkAndInsertPosition(static_cast<int16_t>(r1), static_cast<int16_t>(r2));
+          else
+            LinkPositionPair(static_cast<int16_t>(r1), static_cast<int16_t>(r2));
+          i += 2;
+          continue;
+        }
+        admit(b);
+        r = r1;
+        place(r, false);
+        ++i;
+        break;
+      }
+      if (!GetByte(b, read)) break;
+      admit(b);
+      r = r1;
       place(r, i + 1 == last);
+      ++i;
     }
     TextSize += i;
     for (; i < last; ++i) {

@@ -867,16 +867,18 @@ TEST(LzhEncoder, SameStreamAsStepByStepInsertion) {
   // Neighbouring bytes differ everywhere, so steps can always go in pairs.
   Bytes alternating(20000);
   for (size_t i = 0; i < alternating.size(); ++i) alternating[i] = i % 2 ? 'y' : 'x';
-  // A random block repeated every 1009 bytes: the byte that leaves the
-  // window (4036 = 4 x 1009 positions back) equals the one coming in, so
-  // the removal and the insertion of a step share a tree.
+  // A block of 4036 bytes from four letters, repeated with 1% of the bytes
+  // changed. A step inserts the key that is, but for the changes, the one
+  // of the position it removes (4036 back): their order decides whether
+  // the new key replaces the old one or sits beside it.
   const Bytes block = [&] {
-    Bytes out(1009);
+    Bytes out(4036);
     for (uint8_t& v : out) v = static_cast<uint8_t>('a' + rng() % 4);
     return out;
   }();
-  Bytes period1009;
-  while (period1009.size() < 30000) period1009.insert(period1009.end(), block.begin(), block.end());
+  Bytes period4036;
+  for (int copy = 0; copy < 8; ++copy)
+    for (const uint8_t v : block) period4036.push_back(rng() % 100 == 0 ? static_cast<uint8_t>('a' + rng() % 4) : v);
   Bytes mixed = Runs(rng, 20000);
   const Bytes noise = RandomBytes(rng, 20000);
   mixed.insert(mixed.end(), noise.begin(), noise.end());
@@ -885,7 +887,7 @@ TEST(LzhEncoder, SameStreamAsStepByStepInsertion) {
       {"text", text},
       {"binary", ReadFileBytes("/bin/ls", 60000)},
       {"alternating", alternating},
-      {"period 1009", period1009},
+      {"period 4036", period4036},
       {"runs, noise, text", mixed},
   };
   for (const Sample& sample : samples) {
