@@ -67,11 +67,17 @@ run() {
   local t=$1 corpus=$2 log=$3
   shift 3
   mkdir -p "$corpus" "$tree/artifacts"
-  local status=0
+  local status
+  # The log goes through a pipe: the archive target limits the size of every
+  # file the process writes (RLIMIT_FSIZE), a log file included, but not what
+  # it writes into a pipe.
+  set +e
   # shellcheck disable=SC2046
   nice -n "$nice_level" "$tree/bin/fuzz_$t" -max_len="${max_len[$t]}" -timeout=60 \
     -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$tree/artifacts/$t-" "$@" \
-    "$corpus" $(inputs "$t") >"$log" 2>&1 || status=$?
+    "$corpus" $(inputs "$t") 2>&1 | cat >"$log"
+  status=${PIPESTATUS[0]}
+  set -e
   grep -E '^Done [0-9]+ runs|stat::number_of_executed_units' "$log" | sed "s/^/  $t: /" || true
   if [ "$status" != 0 ]; then
     echo "fuzz.sh: $t found a failure (exit $status); log: $log" >&2

@@ -22,6 +22,8 @@
 // may announce 2 GiB, and an LZH payload that ends early still decodes to
 // its full size, so without the limit a few bytes of input could write that
 // much. A write past the limit is a write error, which fails the extraction.
+// The limit holds for the whole process: send libFuzzer's output to a pipe,
+// not to a file, or the log stops at that size (scripts/fuzz.sh does).
 //
 // Also checked after every run: the shared references (Decompressor,
 // ArchiveStream, EntryFile) are empty, no file descriptor is left open, a
