@@ -109,14 +109,6 @@ void FileClose(int32_t handle) {
 
 bool DeleteFile(const std::string& path) { return ::unlink(NativePath(path).c_str()) == 0; }
 
-int64_t FileSizeByName(const std::string& path) {
-  const int32_t h = FileOpen(path, fmOpenReadWrite | fmShareDenyNone);
-  if (h < 0) return -1;
-  const int64_t size = FileSeek(h, 0, 2);
-  FileClose(h);
-  return size;
-}
-
 bool CreateDir(const std::string& path) { return ::mkdir(NativePath(path).c_str(), 0755) == 0; }
 
 void InjectFileReadFailure(int after) noexcept { readFailAfter = after; }

@@ -81,12 +81,4 @@ void FileClose(int32_t handle) {
 
 bool DeleteFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
 
-int64_t FileSizeByName(const std::string& path) {
-  const int32_t h = FileOpen(path, fmOpenReadWrite | fmShareDenyNone);
-  if (h < 0) return -1;
-  const int64_t size = FileSeek(h, 0, 2);
-  FileClose(h);
-  return size;
-}
-
 bool CreateDir(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }

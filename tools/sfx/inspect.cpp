@@ -194,6 +194,17 @@ std::string CheckEntry(TStream& archive, Tlzrw1& component, const TArchiveLayout
   return std::string();
 }
 
+// Loads the catalogue and layout of the archive at path and opens it for
+// reading the entries' data.
+std::unique_ptr<TFileStream> OpenArchive(const std::string& path, TArchiveLayout& layout) {
+  LoadArchive(path, layout);
+  try {
+    return std::make_unique<TFileStream>(path, fmOpenRead | fmShareDenyNone);
+  } catch (const Exception& e) {
+    throw Failure{path, e.Message()};
+  }
+}
+
 }  // namespace
 
 int List(const std::vector<std::string>& args) {
@@ -205,13 +216,7 @@ int List(const std::vector<std::string>& args) {
   if (a.Operands.size() != 1) throw UsageError{"give exactly one ARCHIVE", "list"};
   const std::string& path = a.Operands[0];
   TArchiveLayout layout;
-  LoadArchive(path, layout);
-  std::unique_ptr<TFileStream> archive;
-  try {
-    archive = std::make_unique<TFileStream>(path, fmOpenRead | fmShareDenyNone);
-  } catch (const Exception& e) {
-    throw Failure{path, e.Message()};
-  }
+  const std::unique_ptr<TFileStream> archive = OpenArchive(path, layout);
   const bool json = a.Has("json");
   if (json)
     std::printf("[");
@@ -266,13 +271,7 @@ int Test(const std::vector<std::string>& args) {
   if (a.Operands.size() != 1) throw UsageError{"give exactly one ARCHIVE", "test"};
   const std::string& path = a.Operands[0];
   TArchiveLayout layout;
-  LoadArchive(path, layout);
-  std::unique_ptr<TFileStream> archive;
-  try {
-    archive = std::make_unique<TFileStream>(path, fmOpenRead | fmShareDenyNone);
-  } catch (const Exception& e) {
-    throw Failure{path, e.Message()};
-  }
+  const std::unique_ptr<TFileStream> archive = OpenArchive(path, layout);
   Tlzrw1 component(nullptr);
   component.UseStream = true;
 
