@@ -91,6 +91,24 @@ struct Tlzrw1::LzhReader {
     c.GetBytes(buffer, count, delivered);
   }
 };
+
+// The decoder's reader. The LZH stream has no end marker: past the end of
+// the input the bit reader takes zero bits and would decode them as tokens
+// up to the announced size, so an 8-byte header announcing 2 GiB would write
+// 2 GiB of nothing. A complete stream never asks for more than one byte past
+// its last byte (the bit register is refilled to 9..16 bits), so a second
+// request that finds the input exhausted means the stream is cut short: stop
+// there instead of writing on.
+struct Tlzrw1::LzhDecodeReader {
+  static constexpr int kEmptyReadsOfACompleteStream = 1;
+  Tlzrw1& c;
+  int emptyReads = 0;
+  void operator()(uint8_t* buffer, uint16_t count, uint16_t& delivered) {
+    c.GetBytes(buffer, count, delivered);
+    if (delivered == 0 && ++emptyReads > kEmptyReadsOfACompleteStream)
+      throw ELzrw1Exception(kLzhSizesMsg);
+  }
+};
 struct Tlzrw1::LzhWriter {
   Tlzrw1& c;
   void operator()(const uint8_t* buffer, uint16_t count, uint16_t& written) {
@@ -386,7 +404,7 @@ void Tlzrw1::DecodeLzh() {
   ReadPos = 1;
   ReadFill = 0;
   WritePos = 1;
-  LzhReader reader{*this};
+  LzhDecodeReader reader{*this};
   LzhWriter writer{*this};
   Lzh->DecodeStream(originalSize, reader, writer);
   uint16_t written = 0;

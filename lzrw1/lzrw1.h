@@ -79,6 +79,7 @@ public:
 
 private:
   struct LzhReader;
+  struct LzhDecodeReader;
   struct LzhWriter;
 
   // Codecs, owned for the component's whole life.

@@ -103,7 +103,7 @@ std::vector<StreamCase> StreamCases() {
   bodyCut.resize(bodyCut.size() + 10, 'x');
   // Two full blocks, then one cut short: the first two stay written.
   Bytes laterBlockCut = Compressed(Bytes(2 * BlockSize + 10, 'z'), TCompressMode::Fast);
-  laterBlockCut.resize(laterBlockCut.size() - 1);
+  laterBlockCut.pop_back();
   // One literal 'a', then a match of nine bytes at offset 0, with the size
   // field saying 2: the match runs seven bytes past it.
   const Bytes lzhPastSize = Cat(Header("!HZL", 2), {0xF6, 0xC9, 0x00, 0x00});
@@ -124,13 +124,15 @@ std::vector<StreamCase> StreamCases() {
        7 * 4111},
       {"BlockSizeDisagreesWithHeader", Cat(Header("WRZL", 20), {11, 0, 0x80, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 'j'}),
        kBlockSizes, kBlockSizes, 10},
-      // Not detected as such: the missing bytes read as zeros and decoding
-      // runs on to the announced size. Zero bits decode to matches soon
-      // enough, so a cut stream mostly ends with one running past the size;
-      // cut where the last bits were padding, it passes.
+      // The stream has no end marker: the decoder stops once it asks past
+      // the end of the input a second time (a complete stream asks once at
+      // most), so a cut stream ends short of its announced size instead of
+      // decoding zero bits up to it. Even one missing byte that held bits of
+      // the last token is caught.
       {"LzhStreamCutShort", Bytes(lzh.begin(), lzh.begin() + static_cast<long>(lzh.size() / 2)),
-       kLzhSizes, kLzhSizes, 20000, 59},
-      {"LzhStreamLastByteCut", Bytes(lzh.begin(), lzh.end() - 1), "", "", 20000},
+       kLzhSizes, kLzhSizes, 0, 19999},
+      {"LzhStreamLastByteCut", Bytes(lzh.begin(), lzh.end() - 1), kLzhSizes, kLzhSizes, 0, 19999},
+      {"LzhHeaderAnnouncing2GiB", Header("!HZL", 0x7FFFFFFF), kLzhSizes, kLzhSizes, 0},
       {"LzhStreamDecodingPastItsSize", lzhPastSize, kLzhSizes, kLzhSizes, 10},
   };
 }

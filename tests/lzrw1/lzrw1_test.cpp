@@ -946,10 +946,14 @@ TEST_F(Lzrw1Test, FailureRecordResetsAtNextOperation) {
 // A truncated LZH payload is not detected by the framing: the missing bytes
 // read as zeros and decoding goes on to the announced size. Only a final
 // match that runs past it is reported, and then as the size mismatch.
-TEST_F(Lzrw1Test, TruncatedLzhPayloadDecodesToTheAnnouncedSize) {
+// A cut LZH stream stops once the decoder asks past the end of the input a
+// second time, instead of decoding zero bits up to the announced size; what
+// was decoded before stays written. The last byte of a stream may hold only
+// padding beyond its final token: then the data is complete and decodes.
+TEST_F(Lzrw1Test, TruncatedLzhPayloadStopsWithASizeMismatch) {
   const Bytes data = Text(20000);
   const Bytes whole = CompressBytes(data, TCompressMode::Good);
-  for (size_t cut : {size_t{9}, whole.size() / 3, whole.size() / 2, whole.size() - 1}) {
+  for (size_t cut : {size_t{8}, size_t{9}, whole.size() / 3, whole.size() / 2, whole.size() - 2}) {
     SCOPED_TRACE("cut at " + std::to_string(cut));
     Tlzrw1 c;
     TMemoryStream in(Bytes(whole.begin(), whole.begin() + static_cast<long>(cut))), out;
@@ -957,14 +961,38 @@ TEST_F(Lzrw1Test, TruncatedLzhPayloadDecodesToTheAnnouncedSize) {
     c.InputStream = &in;
     c.OutputStream = &out;
     const int32_t result = c.Decompress();
-    ASSERT_GE(out.Data().size(), data.size());
-    EXPECT_LE(out.Data().size(), data.size() + 59);
+    EXPECT_TRUE(c.Failed());
+    EXPECT_EQ(c.FailureMessage(),
+              "Lzrw1 (LZH decompression) : Original and compressed sizes do not match !");
+    EXPECT_LT(out.Data().size(), data.size());
     EXPECT_EQ(result, static_cast<int32_t>(out.Data().size()));
-    EXPECT_EQ(c.Failed(), out.Data().size() != data.size());
-    if (c.Failed()) {
-      EXPECT_EQ(c.FailureMessage(),
-                "Lzrw1 (LZH decompression) : Original and compressed sizes do not match !");
-    }
+    EXPECT_TRUE(std::equal(out.Data().begin(), out.Data().end(), data.begin()))
+        << "the bytes before the cut are the data's";
+  }
+}
+
+// An 8-byte header announcing 2 GiB writes nothing, not 2 GiB of zero-bit
+// tokens; a whole stream that ends exactly at the end of its input decodes.
+TEST_F(Lzrw1Test, LzhHeaderAloneCannotInflateAndCompleteStreamsAtTheEndDecode) {
+  Bytes header = {0x21, 0x48, 0x5A, 0x4C, 0xFF, 0xFF, 0xFF, 0x7F};
+  Tlzrw1 c;
+  TMemoryStream in(header), out;
+  c.UseStream = true;
+  c.InputStream = &in;
+  c.OutputStream = &out;
+  EXPECT_EQ(c.Decompress(), 0);
+  EXPECT_TRUE(c.Failed());
+  EXPECT_TRUE(out.Data().empty());
+
+  for (const size_t size : {size_t{0}, size_t{1}, size_t{3}, size_t{100}, size_t{20000}, size_t{70000}}) {
+    SCOPED_TRACE(size);
+    const Bytes data = Text(size);
+    TMemoryStream whole(CompressBytes(data, TCompressMode::Good)), restored;
+    c.InputStream = &whole;
+    c.OutputStream = &restored;
+    c.Decompress();
+    EXPECT_FALSE(c.Failed()) << c.FailureMessage();
+    EXPECT_EQ(restored.Data(), data);
   }
 }
 
